@@ -1,0 +1,207 @@
+// The engine's properties, failure recording, log and the methods that need a running engine.
+#include "engine/sync_engine.h"
+
+#include <cstdio>
+
+#include "engine/error_codes.h"
+#include "engine/process_settings.h"
+#include "platform/system_info.h"
+#include "platform/text_codec.h"
+
+namespace ostrasync::engine {
+
+SyncEngine::SyncEngine(EventSink* sink) : sink_(sink) {}
+
+SyncEngine::~SyncEngine() = default;
+
+// ---- Failures and the log ----
+
+int SyncEngine::RecordError(int code) { return RecordError(code, TextOfCode(code)); }
+
+int SyncEngine::RecordError(int code, std::string_view text) {
+  if (code != 0) {
+    if (code == OSTRASYNC_ERR_OS_CALL && os_last_error_.load() == 0) {
+      // The platform layer stores the failing code where the call fails; when it could not, the
+      // failure is still reported, with 0 for the unknown cause.
+      const uint32_t os_error = os_last_error_.load();
+      Log(1, u"OS error code: 0x%x", {os_error});
+      const std::u16string message = platform::SystemMessageUtf16(os_error);
+      if (!message.empty()) Log(4, u"OS error message: %s", {message});
+    }
+    Log(1, u"Sync error code: 0x%x, %s", {code, platform::Utf8ToUtf16(text)});
+  }
+  last_errors_.SetCode(code);
+  if (code == OSTRASYNC_ERR_OS_CALL) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "The OS call failed with error 0x%x", os_last_error_.load());
+    last_errors_.SetText(buffer);
+  } else {
+    last_errors_.SetText(text);
+  }
+  return code;
+}
+
+void SyncEngine::Log(int level, std::u16string_view message) {
+  if (!LogLevelEnabled(level)) return;
+  std::u16string line = u" (";
+  const std::string thread_id = std::to_string(platform::CurrentThreadId());
+  line.append(thread_id.begin(), thread_id.end());
+  line.append(u") Sync: ");
+  line.append(message);
+  sink_->OnLog(level, line);
+}
+
+void SyncEngine::Log(int level, std::u16string_view format, std::initializer_list<LogArg> args) {
+  if (!LogLevelEnabled(level)) return;  // before formatting: most lines are filtered out
+  Log(level, FormatLogMessage(format, args));
+}
+
+void SyncEngine::LogRequestOutcome(std::u16string_view operation_word, std::u16string_view path,
+                                   int result_code) {
+  if (result_code == OSTRASYNC_ERR_PENDING) {
+    Log(3, u"'%s' event handler switched to the asynchronous mode for '%s'", {operation_word, path});
+  } else if (result_code != 0) {
+    Log(1, u"'%s' event handler failed for '%s'", {operation_word, path});
+    Log(1, u"Event handler error code: 0x%x", {result_code});
+  }
+}
+
+// ---- Events ----
+
+void SyncEngine::FireError(int code, std::string_view description) {
+  int handler_code = 0;
+  try {
+    handler_code = sink_->OnError(code, description);
+  } catch (...) {
+    handler_code = kWinInternalError;
+  }
+  if (handler_code == -1) handler_code = kWinInternalError;
+  if (handler_code != 0) Log(1, u"'Error' event handler failed with error code 0x%x", {handler_code});
+}
+
+void SyncEngine::FireActivated(int result_code) {
+  try {
+    (void)sink_->OnActivated(result_code);
+  } catch (...) {
+    // The Activated handler's outcome is not used; nothing may escape to the activating thread.
+  }
+}
+
+int SyncEngine::FireCancelTask(int64_t task_id, std::u16string_view path, int result_code) {
+  return FireRequest(u"CancelTask", path, &result_code, [&](int* rc) {
+    return sink_->OnCancelTask(task_id, path, rc);
+  });
+}
+
+int SyncEngine::FireResetFile(int64_t task_id, std::u16string_view path) {
+  int result_code = 0;
+  return FireRequest(u"FileReset", path, &result_code,
+                     [&](int*) { return sink_->OnResetFile(task_id, path); });
+}
+
+// ---- Properties ----
+
+int SyncEngine::State() const {
+  if (active_.load() != 0) return 2;
+  if (activating_.load() != 0) return 1;
+  return 0;
+}
+
+int SyncEngine::SetRootProperty(const char16_t* operation, std::u16string_view value,
+                                std::u16string* field) {
+  Log(4, std::u16string(operation) + u" %s", {value});
+  if (ActiveOrActivating()) return RecordError(OSTRASYNC_ERR_ALREADY_STARTED);
+  std::lock_guard<std::mutex> lock(properties_mutex_);
+  field->assign(value);
+  return 0;
+}
+
+int SyncEngine::SetSyncRootIcon(std::u16string_view value) {
+  return SetRootProperty(u"SetSyncRootIcon", value, &sync_root_icon_);
+}
+
+int SyncEngine::SetSyncRootLabel(std::u16string_view value) {
+  return SetRootProperty(u"SetSyncRootLabel", value, &sync_root_label_);
+}
+
+int SyncEngine::SetSyncRootPath(std::u16string_view value) {
+  const int result = SetRootProperty(u"SetSyncRootPath", value, &sync_root_path_);
+  if (result == 0) {
+    std::lock_guard<std::mutex> lock(properties_mutex_);
+    sync_root_path_normalized_ = false;  // the next Install or Activate normalises it once
+  }
+  return result;
+}
+
+std::u16string SyncEngine::SyncRootIcon() const {
+  std::lock_guard<std::mutex> lock(properties_mutex_);
+  return sync_root_icon_;
+}
+
+std::u16string SyncEngine::SyncRootLabel() const {
+  std::lock_guard<std::mutex> lock(properties_mutex_);
+  return sync_root_label_;
+}
+
+std::u16string SyncEngine::SyncRootPath() const {
+  std::lock_guard<std::mutex> lock(properties_mutex_);
+  return sync_root_path_;
+}
+
+// ---- Methods ----
+// The engine cannot be brought up yet: activation and registration report that initialisation
+// failed, and every method that needs a running engine gets the engine's true answer, 21.
+
+int SyncEngine::RequireActive() {
+  if (ActiveOrActivating()) return 0;
+  return RecordError(kWinNotReady, kTextNotActive);
+}
+
+int SyncEngine::do_Activate(bool synchronous) {
+  Log(4, u"Starting...");
+  Log(4, u"do_Activate %s", {synchronous ? u"true" : u"false"});
+  if (ActiveOrActivating()) return RecordError(OSTRASYNC_ERR_ALREADY_STARTED);
+  return RecordError(OSTRASYNC_ERR_INIT_FAILED);
+}
+
+int SyncEngine::do_Deactivate() {
+  Log(4, u"Stopping...");
+  Log(4, u"do_Deactivate");
+  return RequireActive();
+}
+
+int SyncEngine::Install() {
+  Log(3, u"Installation started");
+  if (ActiveOrActivating()) return RecordError(OSTRASYNC_ERR_ALREADY_STARTED);
+  return RecordError(OSTRASYNC_ERR_INIT_FAILED);
+}
+
+int SyncEngine::Uninstall() { return RequireActive(); }
+int SyncEngine::FinalizeTask(int64_t, int) { return RequireActive(); }
+int SyncEngine::GetLocalData(int64_t, int64_t, std::span<uint8_t>, int, int, int*) { return RequireActive(); }
+int SyncEngine::PutFileData(int64_t, std::span<const uint8_t>, int, int) { return RequireActive(); }
+int SyncEngine::do_CreateFile(std::u16string_view, int, int64_t, int64_t, int64_t, int64_t) { return RequireActive(); }
+int SyncEngine::do_CreateFolder(std::u16string_view, int, int64_t, int64_t, int64_t) { return RequireActive(); }
+int SyncEngine::do_UpdateFile(std::u16string_view, int, int64_t, int64_t, int64_t, int64_t) { return RequireActive(); }
+int SyncEngine::do_UpdateFolder(std::u16string_view, int, int64_t, int64_t, int64_t) { return RequireActive(); }
+int SyncEngine::do_DeleteFile(std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_DeleteFolder(std::u16string_view, bool) { return RequireActive(); }
+int SyncEngine::do_GetFileAttributes(std::u16string_view, int*) { return RequireActive(); }
+int SyncEngine::do_GetFolderAttributes(std::u16string_view, int*) { return RequireActive(); }
+int SyncEngine::do_GetFileStatus(std::u16string_view, int*) { return RequireActive(); }
+int SyncEngine::do_GetFolderStatus(std::u16string_view, int*) { return RequireActive(); }
+int SyncEngine::do_ListFile(int64_t, std::u16string_view, int, int64_t, int64_t, int64_t, int64_t) { return RequireActive(); }
+int SyncEngine::do_ListFolder(int64_t, std::u16string_view, int, int64_t, int64_t, int64_t) { return RequireActive(); }
+int SyncEngine::do_PinFile(std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_PinFolder(std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_UnpinFile(std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_UnpinFolder(std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_RenameFile(std::u16string_view, std::u16string_view, bool) { return RequireActive(); }
+int SyncEngine::do_RenameFolder(std::u16string_view, std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_ResetFile(std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_ResetFolder(std::u16string_view) { return RequireActive(); }
+int SyncEngine::do_SetFileAttributes(std::u16string_view, int) { return RequireActive(); }
+int SyncEngine::do_SetFolderAttributes(std::u16string_view, int) { return RequireActive(); }
+int SyncEngine::do_SyncFile(std::u16string_view) { return RequireActive(); }
+
+}  // namespace ostrasync::engine
