@@ -23,11 +23,25 @@ bool BadSource(const void* src, int src_len, uint32_t* error) {
   return true;
 }
 
+// A destination too small for the whole result is refused with 122 before anything is written.
+// Windows does that itself; some implementations (Wine's) instead fill the buffer and report a
+// partial result as success, which would silently cut the host's text.
+bool TooSmall(int needed, int dst_cap, uint32_t* error) {
+  if (dst_cap <= 0 || needed <= dst_cap) return false;
+  if (error != nullptr) *error = kErrorInsufficientBuffer;
+  return true;
+}
+
 }  // namespace
 
 int MultiByteToUtf16(uint32_t code_page, const char* src, int src_len, char16_t* dst, int dst_cap,
                      uint32_t* error) {
   if (BadSource(src, src_len, error)) return 0;
+  if (dst_cap > 0) {
+    const int needed = MultiByteToWideChar(code_page, 0, src, src_len, nullptr, 0);
+    if (needed == 0) return Report(0, error);
+    if (TooSmall(needed, dst_cap, error)) return 0;
+  }
   const int result =
       MultiByteToWideChar(code_page, 0, src, src_len, reinterpret_cast<wchar_t*>(dst), dst_cap);
   return Report(result, error);
@@ -36,6 +50,12 @@ int MultiByteToUtf16(uint32_t code_page, const char* src, int src_len, char16_t*
 int Utf16ToMultiByte(uint32_t code_page, const char16_t* src, int src_len, char* dst, int dst_cap,
                      uint32_t* error) {
   if (BadSource(src, src_len, error)) return 0;
+  if (dst_cap > 0) {
+    const int needed = WideCharToMultiByte(code_page, 0, reinterpret_cast<const wchar_t*>(src), src_len,
+                                           nullptr, 0, nullptr, nullptr);
+    if (needed == 0) return Report(0, error);
+    if (TooSmall(needed, dst_cap, error)) return 0;
+  }
   const int result = WideCharToMultiByte(code_page, 0, reinterpret_cast<const wchar_t*>(src), src_len, dst,
                                          dst_cap, nullptr, nullptr);
   return Report(result, error);
