@@ -5,11 +5,12 @@
 
 namespace ostrasync::component {
 
-Kelvo::Kelvo(KelvoEventCallback callback, void* context, bool wide_events)
+Kelvo::Kelvo(KelvoEventCallback callback, void* context, bool wide_events,
+             platform::Platform* platform)
     : callback_(callback),
       context_(context),
       wide_events_(wide_events),
-      engine_(std::make_unique<engine::SyncEngine>(this)) {
+      engine_(std::make_unique<engine::SyncEngine>(this, platform)) {
   // The engine's own icon default (",0") is not shown to hosts: a new component is blank.
   (void)engine_->SetSyncRootIcon(u"");
   (void)engine_->SetSyncRootLabel(u"");

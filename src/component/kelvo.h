@@ -19,7 +19,9 @@ namespace ostrasync::component {
 
 class Kelvo final : public engine::EventSink {
  public:
-  Kelvo(KelvoEventCallback callback, void* context, bool wide_events);
+  // `platform` null: the process's own operating system (tests pass a double).
+  Kelvo(KelvoEventCallback callback, void* context, bool wide_events,
+        platform::Platform* platform = nullptr);
   ~Kelvo() override;
   Kelvo(const Kelvo&) = delete;
   Kelvo& operator=(const Kelvo&) = delete;

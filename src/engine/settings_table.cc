@@ -144,7 +144,7 @@ int QueryOsLastError(SyncEngine& engine, std::string* out) {
 
 // Counters of the task registry; no task can exist before the engine runs.
 int QueryTaskCount(SyncEngine&, std::string* out) {
-  *out = "0";
+  *out = Decimal(0);
   return 0;
 }
 
@@ -199,7 +199,7 @@ std::span<const Entry> Table() {
       // Settings shared with the rest of the component family.
       Entry{"AllInMainThread",
             [](SyncEngine&, std::string* out) {
-              *out = "0";
+              *out = Decimal(0);
               return 0;
             },
             IgnoreWrite},

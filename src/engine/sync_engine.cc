@@ -10,7 +10,19 @@
 
 namespace ostrasync::engine {
 
-SyncEngine::SyncEngine(EventSink* sink) : sink_(sink) {}
+SyncEngine::SyncEngine(EventSink* sink, platform::Platform* platform)
+    : sink_(sink), platform_(platform) {}
+
+platform::Platform& SyncEngine::os() {
+  platform::Platform* platform = platform_.load();
+  if (platform == nullptr) {
+    // The process's platform is built on first use, so a component that never reaches the OS
+    // costs nothing.
+    platform = &platform::DefaultPlatform();
+    platform_.store(platform);
+  }
+  return *platform;
+}
 
 SyncEngine::~SyncEngine() = default;
 

@@ -18,12 +18,15 @@
 #include "engine/log_format.h"
 #include "engine/per_thread.h"
 #include "engine/thread_error_store.h"
+#include "platform/platform.h"
 
 namespace ostrasync::engine {
 
 class SyncEngine {
  public:
-  explicit SyncEngine(EventSink* sink);
+  // `platform` is what the engine asks of the operating system; null means the process's own
+  // (platform::DefaultPlatform()), looked up when first needed. Tests pass their own.
+  explicit SyncEngine(EventSink* sink, platform::Platform* platform = nullptr);
   virtual ~SyncEngine();
   SyncEngine(const SyncEngine&) = delete;
   SyncEngine& operator=(const SyncEngine&) = delete;
@@ -78,6 +81,7 @@ class SyncEngine {
   int FireCancelTask(int64_t task_id, std::u16string_view path, int result_code);
   int FireResetFile(int64_t task_id, std::u16string_view path);
   EventSink& sink() { return *sink_; }
+  platform::Platform& os();
 
   // ---- Methods ----
   int do_Activate(bool synchronous);
@@ -129,6 +133,7 @@ class SyncEngine {
   int SetRootProperty(const char16_t* operation, std::u16string_view value, std::u16string* field);
 
   EventSink* sink_;  // the component; outlives the engine
+  std::atomic<platform::Platform*> platform_;  // set once: at construction or first use
   ThreadErrorStore last_errors_;
   ThreadErrorStore event_errors_;
   PerThread<std::string> config_results_;

@@ -1,0 +1,65 @@
+// The process-wide part of the emulated cloud-files facility: which sync roots have a provider
+// connected, the requests each connection has open, and the raising of callbacks on the
+// connection's own threads. The provider's calls and the user side both go through it.
+#ifndef OSTRASYNC_PLATFORM_POSIX_EMULATION_HUB_H_
+#define OSTRASYNC_PLATFORM_POSIX_EMULATION_HUB_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string>
+
+#include "platform/posix/placeholder_xattrs.h"
+#include "platform/win32_terms.h"
+
+namespace ostrasync::platform::emulation {
+
+// A registered sync root.
+struct SyncRootLocation {
+  std::string root_posix;
+  xattrs::SyncRootRecord record;
+  int64_t root_file_id = 0;
+  uint32_t volume_serial = 0;
+};
+
+// The registered root that holds `posix_path` (the path itself or a folder above it).
+[[nodiscard]] bool FindSyncRoot(const std::string& posix_path, SyncRootLocation* location);
+
+// Serialises the read-modify-write of one file's records within the process.
+[[nodiscard]] std::mutex& FileStateLock(dev_t device, ino_t inode);
+
+// Connects a provider to the root at `root_posix` (registered: the caller checked). Callbacks run
+// on threads of the connection; requests wait `timeout_ms` for progress.
+[[nodiscard]] HResult Connect(const std::string& root_posix, std::span<const CallbackRegistration> callbacks,
+                              void* context, uint32_t flags, uint32_t timeout_ms, int64_t* connection_key);
+// Ends a connection: queued callbacks are dropped, running ones awaited (except the caller's own,
+// when a callback disconnects), open requests fail for their requesters.
+[[nodiscard]] HResult Disconnect(int64_t connection_key);
+// Joins the threads of connections that were ended from one of their own callbacks.
+void ReapEndedConnections();
+[[nodiscard]] bool IsConnected(const std::string& root_posix);
+
+// The provider's answers.
+[[nodiscard]] HResult Execute(const OperationInfo& info, OperationArgs* args);
+[[nodiscard]] HResult ReportProgress(int64_t connection_key, int64_t transfer_key);
+
+// Requests that block the requester until the provider answers, fails, or lets the time-out pass.
+// FETCH_DATA for the placeholder file at `posix_path`, until [offset, offset + length) is on disk.
+[[nodiscard]] HResult FetchData(const std::string& posix_path, int64_t offset, int64_t length, uint32_t fetch_flags);
+// FETCH_PLACEHOLDERS for the folder at `folder_posix`, until the provider has sent what it said.
+[[nodiscard]] HResult FetchPlaceholders(const std::string& folder_posix, const std::u16string& pattern);
+// NOTIFY_DELETE, NOTIFY_RENAME or NOTIFY_DEHYDRATE, until the provider acknowledges; S_OK when
+// no provider is connected or it does not take the notification. A refusal comes back as the
+// HRESULT of its completion status.
+[[nodiscard]] HResult AskProvider(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);
+// A notification nobody waits for (the completions).
+void Tell(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);
+
+// The HRESULT a requester sees for a provider's completion status.
+[[nodiscard]] HResult HResultFromCompletionStatus(NtStatus status);
+
+}  // namespace ostrasync::platform::emulation
+
+#endif  // OSTRASYNC_PLATFORM_POSIX_EMULATION_HUB_H_

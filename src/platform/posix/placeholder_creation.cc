@@ -1,0 +1,155 @@
+// Builds placeholder files and folders with all their records before they can be seen.
+#include "platform/posix/placeholder_creation.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "platform/posix/path_mapping.h"
+#include "platform/posix/placeholder_xattrs.h"
+#include "platform/posix/posix_file_handle.h"
+#include "platform/posix/windows_attributes.h"
+#include "platform/text_codec.h"
+
+namespace ostrasync::platform {
+namespace {
+
+HResult FromErrno(int error) { return HResultFromWin32(Win32ErrorFromErrno(error)); }
+
+// Every record of a new placeholder, the placeholder record last: it is what makes the item one.
+int WriteRecords(int fd, const PlaceholderCreateEntry& entry, bool folder, int64_t* usn) {
+  const auto target = xattrs::Target::Fd(fd);
+  xattrs::BasicRecord basic;
+  basic.windows_bits = entry.metadata.attributes & xattrs::kStoredAttributes;
+  basic.pin_state = (entry.metadata.attributes & attr::kPinned)     ? cf::kPinned
+                    : (entry.metadata.attributes & attr::kUnpinned) ? cf::kUnpinned
+                                                                    : cf::kPinUnspecified;
+  basic.creation_time = entry.metadata.creation_time;
+  if (basic.windows_bits != 0 || basic.pin_state != cf::kPinUnspecified || basic.creation_time != 0) {
+    if (int rc = xattrs::WriteBasic(target, basic); rc != 0) return rc;
+  }
+  if (int rc = xattrs::WriteIdentity(target, entry.identity); rc != 0) return rc;
+  xattrs::PlaceholderRecord record;
+  record.usn = 1;
+  if (entry.flags & cf::kPlaceholderCreateMarkInSync) record.flags |= xattrs::kPlaceholderInSync;
+  if (entry.flags & cf::kPlaceholderCreateAlwaysFull) record.flags |= xattrs::kPlaceholderAlwaysFull;
+  if (folder) {
+    if (entry.flags & cf::kPlaceholderCreateDisableOnDemandPopulation) record.flags |= xattrs::kPlaceholderPopulated;
+  } else {
+    record.logical_size = entry.metadata.file_size;
+    if (int rc = xattrs::WriteRanges(target, {}); rc != 0) return rc;
+  }
+  *usn = record.usn;
+  return xattrs::WritePlaceholder(target, record);
+}
+
+void ApplyTimes(int fd, const FsMetadata& metadata) {
+  struct timespec times[2];
+  times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
+  if (metadata.last_access_time != 0) times[0] = TimespecFromFileTime(metadata.last_access_time);
+  if (metadata.last_write_time != 0) times[1] = TimespecFromFileTime(metadata.last_write_time);
+  (void)futimens(fd, times);
+}
+
+int MakeReadOnlyIfAsked(int fd, const FsMetadata& metadata) {
+  if (!(metadata.attributes & attr::kReadOnly)) return 0;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  return fchmod(fd, st.st_mode & 07777 & ~(S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ? 0 : errno;
+}
+
+HResult CreateFolder(int parent_fd, const std::string& name, PlaceholderCreateEntry& entry) {
+  if (mkdirat(parent_fd, name.c_str(), 0777) != 0) return FromErrno(errno);
+  UniqueFd fd(openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return FromErrno(errno);
+  ApplyTimes(fd.get(), entry.metadata);
+  if (int rc = WriteRecords(fd.get(), entry, true, &entry.create_usn); rc != 0) return FromErrno(rc);
+  if (int rc = MakeReadOnlyIfAsked(fd.get(), entry.metadata); rc != 0) return FromErrno(rc);
+  return kSOk;
+}
+
+HResult CreateFile(int parent_fd, const std::string& name, PlaceholderCreateEntry& entry) {
+  const bool supersede = entry.flags & cf::kPlaceholderCreateSupersede;
+  struct stat existing;
+  if (fstatat(parent_fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (!supersede || S_ISDIR(existing.st_mode))) {
+    return HResultFromWin32(win32::kAlreadyExists);
+  }
+  UniqueFd fd(openat(parent_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+  const bool unnamed = fd.valid();
+  if (!unnamed) {
+    // A file system without unnamed files: create under the name, placeholder record last.
+    fd.Reset(openat(parent_fd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
+    if (!fd.valid()) return FromErrno(errno);
+  }
+  auto fail = [&](int error) {
+    if (!unnamed) (void)unlinkat(parent_fd, name.c_str(), 0);
+    return FromErrno(error);
+  };
+  if (ftruncate(fd.get(), entry.metadata.file_size) != 0) return fail(errno);
+  if (int rc = WriteRecords(fd.get(), entry, false, &entry.create_usn); rc != 0) return fail(rc);
+  ApplyTimes(fd.get(), entry.metadata);
+  if (int rc = MakeReadOnlyIfAsked(fd.get(), entry.metadata); rc != 0) return fail(rc);
+  if (!unnamed) return kSOk;
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
+  if (!supersede) {
+    if (linkat(AT_FDCWD, proc.c_str(), parent_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) return FromErrno(errno);
+    return kSOk;
+  }
+  // Superseding: link under a private name, then rename over the old file in one step.
+  static std::atomic<uint64_t> counter{0};
+  const std::string temp = ".ostrasync-supersede-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  if (linkat(AT_FDCWD, proc.c_str(), parent_fd, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) return FromErrno(errno);
+  if (renameat(parent_fd, temp.c_str(), parent_fd, name.c_str()) != 0) {
+    const int error = errno;
+    (void)unlinkat(parent_fd, temp.c_str(), 0);
+    return FromErrno(error);
+  }
+  return kSOk;
+}
+
+HResult Create(int dir_fd, PlaceholderCreateEntry& entry) {
+  // The relative name may name a deeper folder that exists; every component must be a valid name.
+  std::string relative;
+  size_t start = 0;
+  const std::u16string& name = entry.relative_name;
+  while (start <= name.size()) {
+    size_t end = name.find_first_of(u"\\/", start);
+    if (end == std::u16string::npos) end = name.size();
+    const std::u16string part = name.substr(start, end - start);
+    if (part.empty() || part == u"." || part == u".." || IsInvalidWin32Name(part)) {
+      return HResultFromWin32(win32::kInvalidName);
+    }
+    relative += (relative.empty() ? "" : "/") + Utf16ToUtf8(part);
+    start = end + 1;
+  }
+  if (entry.identity.size() > cf::kMaxFileIdentityLength || entry.metadata.file_size < 0) return kEInvalidArg;
+  const size_t slash = relative.find_last_of('/');
+  UniqueFd parent;
+  int parent_fd = dir_fd;
+  std::string leaf = relative;
+  if (slash != std::string::npos) {
+    parent.Reset(openat(dir_fd, relative.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.valid()) return HResultFromWin32(win32::kPathNotFound);
+    parent_fd = parent.get();
+    leaf = relative.substr(slash + 1);
+  }
+  if (entry.metadata.attributes & attr::kDirectory) return CreateFolder(parent_fd, leaf, entry);
+  if (entry.identity.empty()) return kEInvalidArg;  // a file placeholder needs its identity
+  return CreateFile(parent_fd, leaf, entry);
+}
+
+}  // namespace
+
+HResult CreatePlaceholderEntry(int dir_fd, PlaceholderCreateEntry& entry) {
+  entry.create_usn = 0;
+  entry.result = Create(dir_fd, entry);
+  return entry.result;
+}
+
+}  // namespace ostrasync::platform

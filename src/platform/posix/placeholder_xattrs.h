@@ -1,0 +1,91 @@
+// The one place that names and encodes the extended attributes in which the emulation keeps what
+// Windows keeps in reparse points and file attributes: each record is one "user." attribute,
+// replaced whole by one setxattr, so a crash leaves either the old record or the new one.
+#ifndef OSTRASYNC_PLATFORM_POSIX_PLACEHOLDER_XATTRS_H_
+#define OSTRASYNC_PLATFORM_POSIX_PLACEHOLDER_XATTRS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/win32_terms.h"
+
+namespace ostrasync::platform::xattrs {
+
+// Where a record is read or written: an open descriptor when there is one (it follows the file
+// through renames), else a path (symbolic links are not followed).
+struct Target {
+  int fd = -1;
+  const std::string* path = nullptr;
+  static Target Fd(int fd) { return Target{fd, nullptr}; }
+  static Target Path(const std::string& path) { return Target{-1, &path}; }
+};
+
+// Every reader returns 0, ENODATA when the record is absent (or unreadable as ours), or the errno
+// of the failure; every writer returns 0 or an errno.
+
+// Windows attribute bits Linux has no place for, the pin state and the creation time; kept for
+// any file or folder, placeholder or not.
+struct BasicRecord {
+  uint32_t windows_bits = 0;  // only kStoredAttributes
+  uint32_t pin_state = cf::kPinUnspecified;
+  uint64_t creation_time = 0;  // FILETIME; 0 when never set (the inode's birth time stands)
+};
+inline constexpr uint32_t kStoredAttributes =
+    attr::kHidden | attr::kSystem | attr::kArchive | attr::kTemporary | attr::kNotContentIndexed;
+[[nodiscard]] int ReadBasic(Target target, BasicRecord* record);
+[[nodiscard]] int WriteBasic(Target target, const BasicRecord& record);
+
+// Present exactly when the item is a placeholder: a plain file has no such record.
+struct PlaceholderRecord {
+  uint32_t flags = 0;         // kPlaceholder* below
+  int64_t logical_size = 0;   // files: the size applications see
+  int64_t usn = 0;            // bumped at every change the facility makes
+};
+inline constexpr uint32_t kPlaceholderInSync = 0x1;
+inline constexpr uint32_t kPlaceholderPopulated = 0x2;   // folders: on-demand population disabled
+inline constexpr uint32_t kPlaceholderAlwaysFull = 0x4;
+[[nodiscard]] int ReadPlaceholder(Target target, PlaceholderRecord* record);
+[[nodiscard]] int WritePlaceholder(Target target, const PlaceholderRecord& record);
+[[nodiscard]] int RemovePlaceholder(Target target);
+
+// The provider's opaque file identity (at most cf::kMaxFileIdentityLength bytes; a file system
+// with less room per inode refuses larger ones with ENOSPC or E2BIG).
+[[nodiscard]] int ReadIdentity(Target target, std::vector<uint8_t>* identity);
+[[nodiscard]] int WriteIdentity(Target target, const std::vector<uint8_t>& identity);  // empty removes
+
+// Which byte ranges of a placeholder file are on disk: sorted, disjoint, not adjacent. Written
+// after the data it describes and before a range is punched out, so it never claims bytes that
+// are not there.
+[[nodiscard]] int ReadRanges(Target target, std::vector<FileRange>* ranges);
+[[nodiscard]] int WriteRanges(Target target, const std::vector<FileRange>& ranges);
+
+// The sync-root registration, on the root folder.
+struct SyncRootRecord {
+  SyncRegistration registration;
+  SyncPolicies policies;
+};
+[[nodiscard]] int ReadSyncRoot(Target target, SyncRootRecord* record);
+[[nodiscard]] int WriteSyncRoot(Target target, const SyncRootRecord& record);
+[[nodiscard]] int RemoveSyncRoot(Target target);
+
+// The shell's last-sync-error mark (an HRESULT).
+[[nodiscard]] int ReadSyncError(Target target, int32_t* hresult);
+[[nodiscard]] int WriteSyncError(Target target, int32_t hresult);
+[[nodiscard]] int RemoveSyncError(Target target);
+
+// The reparse tag variants the emulation reports for its placeholders: the cloud tag with the
+// in-sync and sync-root facts in the variant nibble, so that a find record alone tells them.
+inline constexpr uint32_t kTagVariantInSync = 0x1000;
+inline constexpr uint32_t kTagVariantSyncRoot = 0x2000;
+
+// Range arithmetic on lists kept in the form described above.
+void AddRange(std::vector<FileRange>* ranges, int64_t offset, int64_t length);
+void RemoveRange(std::vector<FileRange>* ranges, int64_t offset, int64_t length);
+void ClipRanges(std::vector<FileRange>* ranges, int64_t size);
+[[nodiscard]] bool Covers(const std::vector<FileRange>& ranges, int64_t offset, int64_t length);
+[[nodiscard]] int64_t BytesIn(const std::vector<FileRange>& ranges);
+
+}  // namespace ostrasync::platform::xattrs
+
+#endif  // OSTRASYNC_PLATFORM_POSIX_PLACEHOLDER_XATTRS_H_

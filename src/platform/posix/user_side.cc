@@ -1,0 +1,225 @@
+// Applications' and Explorer's actions on sync-root files, raising the callbacks Windows raises.
+#include "platform/posix/user_side.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+
+#include "platform/posix/emulation_hub.h"
+#include "platform/posix/file_system_posix.h"
+#include "platform/posix/path_mapping.h"
+#include "platform/posix/placeholder_xattrs.h"
+#include "platform/posix/posix_file_handle.h"
+
+namespace ostrasync::platform {
+namespace {
+
+HResult FromErrno(const std::string& posix, int error) { return HResultFromWin32(PathError(posix, error)); }
+
+class EmulatedUserSide final : public UserSide {
+ public:
+  HResult Read(const std::u16string& path, int64_t offset, std::span<uint8_t> buffer, uint32_t* bytes_read) override try {
+    *bytes_read = 0;
+    std::string posix;
+    if (Win32Error e = ToPosixPath(path, &posix)) return HResultFromWin32(e);
+    if (offset < 0) return kEInvalidArg;
+    if (HResult hr = EnsureOnDisk(posix, offset, static_cast<int64_t>(buffer.size()), false); hr != kSOk) return hr;
+    UniqueFd fd(open(posix.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return FromErrno(posix, errno);
+    const ssize_t n = pread(fd.get(), buffer.data(), buffer.size(), offset);
+    if (n < 0) return errno == EISDIR ? HResultFromWin32(win32::kAccessDenied) : FromErrno(posix, errno);
+    *bytes_read = static_cast<uint32_t>(n);
+    return kSOk;
+  } catch (...) {
+    return kEFail;
+  }
+
+  HResult List(const std::u16string& folder, std::vector<FindData>* entries) override try {
+    entries->clear();
+    std::string posix;
+    if (Win32Error e = ToPosixPath(folder, &posix)) return HResultFromWin32(e);
+    struct stat st;
+    if (lstat(posix.c_str(), &st) != 0) return FromErrno(posix, errno);
+    if (!S_ISDIR(st.st_mode)) return HResultFromWin32(win32::kDirectory);
+    xattrs::PlaceholderRecord record;
+    emulation::SyncRootLocation root;
+    if (xattrs::ReadPlaceholder(xattrs::Target::Path(posix), &record) == 0 &&
+        !(record.flags & xattrs::kPlaceholderPopulated) && emulation::FindSyncRoot(posix, &root) &&
+        root.record.policies.population != cf::kPopulationAlwaysFull) {
+      if (HResult hr = emulation::FetchPlaceholders(posix, u"*"); hr != kSOk) return hr;
+    }
+    std::vector<FindData> found;
+    const Win32Error e = file_system_->Find(ToWin32Path(posix == "/" ? std::string("/*") : posix + "/*"), &found);
+    if (e != 0 && e != win32::kFileNotFound) return HResultFromWin32(e);
+    for (FindData& data : found) {
+      if (data.name != u"." && data.name != u"..") entries->push_back(std::move(data));
+    }
+    return kSOk;
+  } catch (...) {
+    return kEFail;
+  }
+
+  HResult Open(const std::u16string& path) override { return Notify(path, cf::kNotifyFileOpenCompletion); }
+  HResult Close(const std::u16string& path) override { return Notify(path, cf::kNotifyFileCloseCompletion); }
+
+  HResult Write(const std::u16string& path, int64_t offset, std::span<const uint8_t> data) override try {
+    std::string posix;
+    if (Win32Error e = ToPosixPath(path, &posix)) return HResultFromWin32(e);
+    if (offset < 0) return kEInvalidArg;
+    struct stat st;
+    if (lstat(posix.c_str(), &st) != 0) return FromErrno(posix, errno);
+    if (S_ISDIR(st.st_mode) || !(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) {
+      return HResultFromWin32(win32::kAccessDenied);
+    }
+    if (HResult hr = EnsureOnDisk(posix, 0, -1, false); hr != kSOk) return hr;
+    UniqueFd fd(open(posix.c_str(), O_WRONLY | O_CLOEXEC));
+    if (!fd.valid()) return FromErrno(posix, errno);
+    std::lock_guard<std::mutex> file_lock(emulation::FileStateLock(st.st_dev, st.st_ino));
+    for (size_t done = 0; done < data.size();) {
+      const ssize_t n = pwrite(fd.get(), data.data() + done, data.size() - done, offset + static_cast<int64_t>(done));
+      if (n < 0) return FromErrno(posix, errno);
+      done += static_cast<size_t>(n);
+    }
+    // New content is never in sync with the cloud.
+    const auto target = xattrs::Target::Fd(fd.get());
+    xattrs::PlaceholderRecord record;
+    if (xattrs::ReadPlaceholder(target, &record) == 0) {
+      std::vector<FileRange> ranges;
+      (void)xattrs::ReadRanges(target, &ranges);
+      const int64_t end = offset + static_cast<int64_t>(data.size());
+      xattrs::AddRange(&ranges, offset, static_cast<int64_t>(data.size()));
+      record.logical_size = std::max(record.logical_size, end);
+      record.flags &= ~xattrs::kPlaceholderInSync;
+      ++record.usn;
+      (void)xattrs::WriteRanges(target, ranges);
+      (void)xattrs::WritePlaceholder(target, record);
+    }
+    return kSOk;
+  } catch (...) {
+    return kEFail;
+  }
+
+  HResult Delete(const std::u16string& path) override try {
+    std::string posix;
+    if (Win32Error e = ToPosixPath(path, &posix)) return HResultFromWin32(e);
+    struct stat st;
+    if (lstat(posix.c_str(), &st) != 0) return FromErrno(posix, errno);
+    const bool folder = S_ISDIR(st.st_mode);
+    const bool placeholder = IsPlaceholder(posix);
+    CallbackArgs args;
+    args.flags = folder ? 0x1u : 0u;  // CF_CALLBACK_DELETE_FLAG_IS_DIRECTORY
+    if (placeholder) {
+      if (HResult hr = emulation::AskProvider(cf::kNotifyDelete, posix, args); hr != kSOk) return hr;
+    }
+    const std::u16string win32 = ToWin32Path(posix);
+    const Win32Error e = folder ? file_system_->RemoveFolder(win32) : file_system_->RemoveFile(win32);
+    if (e != 0) return HResultFromWin32(e);
+    if (placeholder) emulation::Tell(cf::kNotifyDeleteCompletion, Parent(posix), args);
+    return kSOk;
+  } catch (...) {
+    return kEFail;
+  }
+
+  HResult Rename(const std::u16string& from, const std::u16string& to) override try {
+    std::string source, target;
+    if (Win32Error e = ToPosixPath(from, &source)) return HResultFromWin32(e);
+    if (Win32Error e = ToPosixPath(to, &target)) return HResultFromWin32(e);
+    struct stat st;
+    if (lstat(source.c_str(), &st) != 0) return FromErrno(source, errno);
+    const bool placeholder = IsPlaceholder(source);
+    emulation::SyncRootLocation source_root, target_root;
+    const bool source_in = emulation::FindSyncRoot(source, &source_root);
+    const bool target_in = emulation::FindSyncRoot(Parent(target), &target_root) &&
+                           (!source_in || target_root.root_posix == source_root.root_posix);
+    CallbackArgs args;
+    args.flags = (S_ISDIR(st.st_mode) ? 0x1u : 0u) | (source_in ? 0x2u : 0u) | (target_in ? 0x4u : 0u);
+    args.target_path = ToWin32Path(target);
+    if (placeholder) {
+      if (HResult hr = emulation::AskProvider(cf::kNotifyRename, source, args); hr != kSOk) return hr;
+    }
+    if (Win32Error e = file_system_->Rename(ToWin32Path(source), ToWin32Path(target), false)) return HResultFromWin32(e);
+    if (placeholder && target_in) {
+      CallbackArgs done;
+      done.flags = args.flags;
+      done.source_path = ToWin32Path(source);
+      emulation::Tell(cf::kNotifyRenameCompletion, target, done);
+    }
+    return kSOk;
+  } catch (...) {
+    return kEFail;
+  }
+
+  HResult SetPin(const std::u16string& path, uint32_t pin_state) override try {
+    if (pin_state != cf::kPinned && pin_state != cf::kUnpinned && pin_state != cf::kPinUnspecified) {
+      return kEInvalidArg;
+    }
+    uint32_t attributes = 0;
+    if (Win32Error e = file_system_->ReadAttributes(path, &attributes)) return HResultFromWin32(e);
+    attributes &= ~(attr::kPinned | attr::kUnpinned);
+    if (pin_state == cf::kPinned) attributes |= attr::kPinned;
+    if (pin_state == cf::kUnpinned) attributes |= attr::kUnpinned;
+    return HResultFromWin32(file_system_->WriteAttributes(path, attributes));
+  } catch (...) {
+    return kEFail;
+  }
+
+ private:
+  static std::string Parent(const std::string& posix) {
+    const size_t slash = posix.find_last_of('/');
+    return slash == 0 ? std::string("/") : posix.substr(0, slash);
+  }
+
+  static bool IsPlaceholder(const std::string& posix) {
+    xattrs::PlaceholderRecord record;
+    return xattrs::ReadPlaceholder(xattrs::Target::Path(posix), &record) == 0;
+  }
+
+  HResult Notify(const std::u16string& path, cf::CallbackType type) try {
+    std::string posix;
+    if (Win32Error e = ToPosixPath(path, &posix)) return HResultFromWin32(e);
+    struct stat st;
+    if (lstat(posix.c_str(), &st) != 0) return FromErrno(posix, errno);
+    if (IsPlaceholder(posix)) emulation::Tell(type, posix, CallbackArgs{});
+    return kSOk;
+  } catch (...) {
+    return kEFail;
+  }
+
+  // Brings [offset, offset + length) of a placeholder file on disk (length -1: to its end),
+  // widened to the whole file under the FULL policies.
+  static HResult EnsureOnDisk(const std::string& posix, int64_t offset, int64_t length, bool explicit_request) {
+    xattrs::PlaceholderRecord record;
+    struct stat st;
+    if (lstat(posix.c_str(), &st) != 0) return FromErrno(posix, errno);
+    if (S_ISDIR(st.st_mode)) return HResultFromWin32(win32::kAccessDenied);
+    const auto target = xattrs::Target::Path(posix);
+    if (xattrs::ReadPlaceholder(target, &record) != 0) return kSOk;
+    std::vector<FileRange> ranges;
+    (void)xattrs::ReadRanges(target, &ranges);
+    int64_t end = length < 0 ? record.logical_size : std::min(record.logical_size, offset + length);
+    if (offset >= end || xattrs::Covers(ranges, offset, end - offset)) return kSOk;
+    emulation::SyncRootLocation root;
+    if (!emulation::FindSyncRoot(posix, &root)) return HResultFromWin32(win32::kCloudFileNotUnderSyncRoot);
+    const uint16_t policy = root.record.policies.hydration;
+    int64_t start = offset / 4096 * 4096;
+    end = std::min(record.logical_size, (end + 4095) / 4096 * 4096);
+    if (policy == cf::kHydrationFull || policy == cf::kHydrationAlwaysFull) {
+      start = 0;
+      end = record.logical_size;
+    }
+    return emulation::FetchData(posix, start, end - start, explicit_request ? 0x2u : 0u);
+  }
+
+  const std::unique_ptr<FileSystem> file_system_ = NewPosixFileSystem();
+};
+
+}  // namespace
+
+std::unique_ptr<UserSide> NewUserSide() { return std::make_unique<EmulatedUserSide>(); }
+
+}  // namespace ostrasync::platform

@@ -1,0 +1,47 @@
+// What Explorer and applications do to the files of a sync root, each raising the callbacks
+// Windows raises for it: the other side of the emulated cloud-files facility, for tests and for
+// a sample host's shell. Every call takes a full Win32 path and answers as Windows would.
+#ifndef OSTRASYNC_PLATFORM_POSIX_USER_SIDE_H_
+#define OSTRASYNC_PLATFORM_POSIX_USER_SIDE_H_
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "platform/win32_terms.h"
+
+namespace ostrasync::platform {
+
+// Safe for concurrent use. Callbacks run on the facility's threads, never on the caller's.
+class UserSide {
+ public:
+  virtual ~UserSide() = default;
+  // Reads like ReadFile: the missing part of a placeholder is fetched first (the whole file under
+  // the FULL and ALWAYS_FULL hydration policies, the pages read otherwise), the caller blocked
+  // until it is on disk.
+  [[nodiscard]] virtual HResult Read(const std::u16string& path, int64_t offset, std::span<uint8_t> buffer,
+                                     uint32_t* bytes_read) = 0;
+  // Lists a folder like FindFirstFile/FindNextFile over "folder\*" (without "." and ".."), asking
+  // the provider for its entries first while the folder is not fully populated.
+  [[nodiscard]] virtual HResult List(const std::u16string& folder, std::vector<FindData>* entries) = 0;
+  // An application opening and closing a file (the completion notifications).
+  [[nodiscard]] virtual HResult Open(const std::u16string& path) = 0;
+  [[nodiscard]] virtual HResult Close(const std::u16string& path) = 0;
+  // WriteFile at `offset`: a placeholder is hydrated first and leaves in-sync.
+  [[nodiscard]] virtual HResult Write(const std::u16string& path, int64_t offset, std::span<const uint8_t> data) = 0;
+  // DeleteFile / RemoveDirectory, which the provider may refuse.
+  [[nodiscard]] virtual HResult Delete(const std::u16string& path) = 0;
+  // MoveFileEx without replacing, which the provider may refuse.
+  [[nodiscard]] virtual HResult Rename(const std::u16string& from, const std::u16string& to) = 0;
+  // Explorer's "Always keep on this device" (kPinned), "Free up space" (kUnpinned) or neither
+  // (kPinUnspecified): the attribute changes, and the provider is expected to act on it.
+  [[nodiscard]] virtual HResult SetPin(const std::u16string& path, uint32_t pin_state) = 0;
+};
+
+std::unique_ptr<UserSide> NewUserSide();
+
+}  // namespace ostrasync::platform
+
+#endif  // OSTRASYNC_PLATFORM_POSIX_USER_SIDE_H_
