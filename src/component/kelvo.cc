@@ -18,7 +18,10 @@ Kelvo::Kelvo(KelvoEventCallback callback, void* context, bool wide_events,
 }
 
 Kelvo::~Kelvo() {
-  engine_.reset();
+  // The engine raises events while it deactivates and joins its threads, and those events reach
+  // the engine through engine_ (its code page): engine_ must keep pointing at it until it is gone.
+  delete engine_.get();
+  (void)engine_.release();
   if (!engine::Process().zero_memory.load()) return;
   property_results_.ForEach([](auto& slots) { for (auto& s : slots) Scrub(s); });
   property_results_utf16_.ForEach([](auto& slots) { for (auto& s : slots) Scrub(s); });

@@ -11,7 +11,17 @@
 namespace ostrasync::engine {
 
 SyncEngine::SyncEngine(EventSink* sink, platform::Platform* platform)
-    : sink_(sink), platform_(platform) {}
+    : sink_(sink),
+      platform_(platform),
+      metadata_cache_([this](int level, std::u16string_view format, std::initializer_list<LogArg> args) {
+        Log(level, format, args);
+      }),
+      pending_operations_(
+          settings_.avoid_firing_events_for_methods, [this] { return os().system().NowMilliseconds(); },
+          tracking::PendingOperations::kDefaultMaxAgeMs,
+          [this](int level, std::u16string_view format, std::initializer_list<LogArg> args) {
+            Log(level, format, args);
+          }) {}
 
 platform::Platform& SyncEngine::os() {
   platform::Platform* platform = platform_.load();
@@ -24,7 +34,10 @@ platform::Platform& SyncEngine::os() {
   return *platform;
 }
 
-SyncEngine::~SyncEngine() = default;
+platform::CloudFilesBinding& SyncEngine::binding() {
+  std::call_once(binding_once_, [this] { binding_ = std::make_unique<platform::CloudFilesBinding>(os(), *this); });
+  return *binding_;
+}
 
 // ---- Failures and the log ----
 
@@ -161,34 +174,14 @@ std::u16string SyncEngine::SyncRootPath() const {
 }
 
 // ---- Methods ----
-// The engine cannot be brought up yet: activation and registration report that initialisation
-// failed, and every method that needs a running engine gets the engine's true answer, 21.
+// Until their subsystems land, the methods that need a running engine check that it runs and
+// otherwise get the engine's true answer, 21.
 
 int SyncEngine::RequireActive() {
   if (ActiveOrActivating()) return 0;
   return RecordError(kWinNotReady, kTextNotActive);
 }
 
-int SyncEngine::do_Activate(bool synchronous) {
-  Log(4, u"Starting...");
-  Log(4, u"do_Activate %s", {synchronous ? u"true" : u"false"});
-  if (ActiveOrActivating()) return RecordError(OSTRASYNC_ERR_ALREADY_STARTED);
-  return RecordError(OSTRASYNC_ERR_INIT_FAILED);
-}
-
-int SyncEngine::do_Deactivate() {
-  Log(4, u"Stopping...");
-  Log(4, u"do_Deactivate");
-  return RequireActive();
-}
-
-int SyncEngine::Install() {
-  Log(3, u"Installation started");
-  if (ActiveOrActivating()) return RecordError(OSTRASYNC_ERR_ALREADY_STARTED);
-  return RecordError(OSTRASYNC_ERR_INIT_FAILED);
-}
-
-int SyncEngine::Uninstall() { return RequireActive(); }
 int SyncEngine::FinalizeTask(int64_t, int) { return RequireActive(); }
 int SyncEngine::GetLocalData(int64_t, int64_t, std::span<uint8_t>, int, int, int*) { return RequireActive(); }
 int SyncEngine::PutFileData(int64_t, std::span<const uint8_t>, int, int) { return RequireActive(); }

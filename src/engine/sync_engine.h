@@ -6,28 +6,43 @@
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
+#include "engine/change_watcher.h"
 #include "engine/config_request.h"
+#include "engine/engine_thread.h"
 #include "engine/error_codes.h"
 #include "engine/engine_settings.h"
 #include "engine/event_sink.h"
 #include "engine/log_format.h"
 #include "engine/per_thread.h"
+#include "engine/placeholder_manager.h"
 #include "engine/thread_error_store.h"
+#include "platform/binding_log.h"
+#include "platform/cloud_files_binding.h"
 #include "platform/platform.h"
+#include "tracking/metadata_cache.h"
+#include "tracking/pending_operations.h"
 
 namespace ostrasync::engine {
 
-class SyncEngine {
+struct RegistrationJob;
+struct ActivationRun;
+
+class SyncEngine : public platform::BindingLog {
  public:
   // `platform` is what the engine asks of the operating system; null means the process's own
   // (platform::DefaultPlatform()), looked up when first needed. Tests pass their own.
   explicit SyncEngine(EventSink* sink, platform::Platform* platform = nullptr);
-  virtual ~SyncEngine();
+  // Stops a running activation, deactivates, and tears down whatever a failed deactivation
+  // left, waiting for every engine thread (never the calling one) before freeing what they use.
+  ~SyncEngine() override;
   SyncEngine(const SyncEngine&) = delete;
   SyncEngine& operator=(const SyncEngine&) = delete;
 
@@ -47,11 +62,13 @@ class SyncEngine {
   uint32_t TakeOsLastError() { return os_last_error_.exchange(0); }
 
   void Log(int level, std::u16string_view message);
-  void Log(int level, std::u16string_view format, std::initializer_list<LogArg> args);
+  // Also the cloud-files binding's log (platform::BindingLog).
+  void Log(int level, std::u16string_view format, std::initializer_list<LogArg> args) override;
 
   // ---- Properties ----
   int State() const;
   bool ActiveOrActivating() const { return active_.load() != 0 || activating_.load() != 0; }
+  bool Deactivating() const { return deactivating_.load() != 0; }
   int SetSyncRootIcon(std::u16string_view value);
   int SetSyncRootLabel(std::u16string_view value);
   int SetSyncRootPath(std::u16string_view value);
@@ -82,6 +99,12 @@ class SyncEngine {
   int FireResetFile(int64_t task_id, std::u16string_view path);
   EventSink& sink() { return *sink_; }
   platform::Platform& os();
+  // The cloud-files binding over os(), built on first use.
+  platform::CloudFilesBinding& binding();
+  tracking::MetadataCache& metadata_cache() { return metadata_cache_; }
+  tracking::PendingOperations& pending_operations() { return pending_operations_; }
+  // SyncRootPath joined with ItemDomain.
+  std::u16string EffectiveRootPath();
 
   // ---- Methods ----
   int do_Activate(bool synchronous);
@@ -128,6 +151,74 @@ class SyncEngine {
 
   // Fails with 21 "The sync operation is not active" unless the engine runs.
   int RequireActive();
+
+  // ---- Registration (registration.cc) ----
+  // Normalises the stored SyncRootPath the first time it is needed.
+  void NormalizeSyncRootPathOnce();
+  // 0, or 0x21000004 recorded when ItemDomain is not one plain folder name.
+  [[nodiscard]] int CheckItemDomain();
+  [[nodiscard]] int RegisterCloudProvider(bool install_mode);
+  // A copy of everything registration reads, taken on the calling thread.
+  [[nodiscard]] std::shared_ptr<RegistrationJob> SnapshotRegistration(bool install_mode);
+  // The registration thread's work: registers (install mode) or connects. Logs, never records.
+  [[nodiscard]] int RegisterSyncProvider(RegistrationJob& job);
+  [[nodiscard]] int RegisterInShell(const RegistrationJob& job);
+  [[nodiscard]] int UnregisterFromShell(const RegistrationJob& job);
+  void RemoveStaleShellRegistration(const RegistrationJob& job);
+  // The shell's id of this root: provider!SID!account. 0 or the Win32 error of the SID lookup.
+  [[nodiscard]] platform::Win32Error BuildSyncRootId(const RegistrationJob& job, std::u16string* id);
+  [[nodiscard]] platform::HResult SetupFolderForIndex(std::u16string_view path, bool add);
+  // True when `path` itself is registered as a sync root under `provider_name`.
+  [[nodiscard]] bool IsOurSyncRoot(const std::u16string& path, const std::u16string& provider_name);
+  [[nodiscard]] bool IsDirectory(const std::u16string& path);
+  // Removes the empty folders under `folder` (and `folder` itself unless it is the root); sets
+  // *removed when `folder` went. False when a folder could not be read or removed.
+  bool DeleteEmptyDirectories(const std::u16string& folder, const std::u16string& root, bool* removed);
+  // Scans the connected root for changes made while the engine was stopped. Finds nothing until
+  // the offline scan lands.
+  [[nodiscard]] bool CheckFolderForOfflineChanges(const std::u16string& folder);
+  // Joins registration threads that have finished; with `all`, waits for every one (never the
+  // calling thread).
+  void ReapRegistrationThreads(bool all);
+  // REQUIRES: registration_mutex_ held.
+  [[nodiscard]] bool RegistrationThreadIsCurrent() const;
+
+  // ---- Lifecycle (engine_lifecycle.cc) ----
+  [[nodiscard]] int IntActivate(bool synchronous);
+  [[nodiscard]] bool InitializeOsObjects();
+  void UninitializeOsObjects();
+  [[nodiscard]] int LaunchProvider();
+  [[nodiscard]] int StartCheckExpiredPendingTasksThread();
+  // Asks a running activation to give up and, unless called on the activating thread itself,
+  // waits until it has ended.
+  void IntStopActivating();
+  [[nodiscard]] int IntDeactivate();
+  // Stops the watcher, disconnects and waits for the callbacks already admitted. Idempotent.
+  void DeactivateProvider();
+  void IntUninitialize();
+  // Stops and joins the monitor, the retry thread and the checker.
+  void StopEngineThreads();
+  // True on a thread the engine started (activation, registration, watcher, engine threads).
+  [[nodiscard]] bool OnEngineThread() const;
+  // Waits for the activation thread of an earlier asynchronous activation (never itself).
+  void JoinActivationThread();
+  // Creating placeholders for the root's remote content; enumeration fills it in.
+  [[nodiscard]] int PopulateRoot();
+  // Ends asynchronous work at deactivation; the task registry fills it in.
+  [[nodiscard]] int CancelAllTransfers();
+
+  // ---- Engine threads (engine_threads.cc) ----
+  void PendingOperationsMonitor();
+  void EventRetryThread();
+  void ExpiredTaskChecker();
+
+  // ---- Callback dispatch (callback_dispatch.cc) ----
+  static void CallbackDispatcher(void* engine, platform::cf::CallbackType type, const platform::CallbackInfo& info,
+                                 platform::CallbackParameters* parameters);
+  void DispatchCallback(platform::cf::CallbackType type, const platform::CallbackInfo& info,
+                        platform::CallbackParameters* parameters);
+  // Polls every 100 ms until no callback admitted by the dispatcher is still running.
+  void WaitForCallbacksToDrain();
   void LogRequestOutcome(std::u16string_view operation_word, std::u16string_view path,
                          int result_code);
   int SetRootProperty(const char16_t* operation, std::u16string_view value, std::u16string* field);
@@ -141,6 +232,38 @@ class SyncEngine {
   // Lifecycle flags, polled by several threads without a lock.
   std::atomic<uint32_t> active_{0};
   std::atomic<uint32_t> activating_{0};
+  std::atomic<uint32_t> deactivating_{0};
+  std::atomic<uint32_t> stop_activation_requested_{0};
+  std::atomic<uint32_t> install_mode_{0};
+  // Callbacks past the dispatcher's activity check and not yet returned.
+  std::atomic<int32_t> callbacks_in_flight_{0};
+
+  std::once_flag binding_once_;
+  std::unique_ptr<platform::CloudFilesBinding> binding_;  // set once under binding_once_
+
+  // Owned for the engine's whole life; each carries its own locks.
+  tracking::MetadataCache metadata_cache_;
+  tracking::PendingOperations pending_operations_;
+
+  // The activation-time objects. The lifecycle runs one Activate/Deactivate at a time, but the
+  // dispatcher, the engine threads and a destroying thread read these too.
+  mutable std::mutex lifecycle_mutex_;
+  std::unique_ptr<PlaceholderManager> placeholder_manager_;   // guarded by lifecycle_mutex_
+  std::unique_ptr<std::recursive_mutex> serialize_events_lock_;  // guarded by lifecycle_mutex_
+  std::unique_ptr<ChangeWatcher> watcher_;                    // guarded by lifecycle_mutex_
+  platform::ConnectionContext* connection_ = nullptr;         // guarded by lifecycle_mutex_
+  std::shared_ptr<ActivationRun> activation_run_;             // guarded by lifecycle_mutex_
+  std::thread activation_thread_;                             // guarded by lifecycle_mutex_
+  std::thread::id deactivating_thread_;                       // guarded by lifecycle_mutex_
+
+  EngineThread monitor_thread_;
+  EngineThread retry_thread_;
+  EngineThread checker_thread_;
+
+  // Registration threads, each holding its own copy of the request; joined before the engine
+  // goes, since each uses the engine to log and to fire Error.
+  mutable std::mutex registration_mutex_;
+  std::vector<std::shared_ptr<RegistrationJob>> registration_jobs_;  // guarded by registration_mutex_
 
   std::atomic<uint32_t> os_last_error_{0};
   std::atomic<uint32_t> code_page_{0};

@@ -8,6 +8,7 @@
 #include "platform/cloud_files.h"
 #include "platform/file_system.h"
 #include "platform/shell.h"
+#include "platform/shell_registration.h"
 #include "platform/system_services.h"
 
 namespace ostrasync::platform {
@@ -20,6 +21,10 @@ class Platform {
   virtual ChangeNotifier& change_notifier() = 0;
   virtual Shell& shell() = 0;
   virtual SystemServices& system() = 0;
+  virtual ShellRegistration& shell_registration() = 0;
+  virtual SearchIndexer& search_indexer() = 0;
+  virtual Registry& registry() = 0;
+  virtual UserIdentity& user_identity() = 0;
 };
 
 // The process's own platform: the operating system this library was built for. Lives until

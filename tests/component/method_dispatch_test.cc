@@ -41,12 +41,12 @@ struct MethodCase {
 };
 
 const MethodCase kMethods[] = {
-    {2, "i", 0x21000007}, {4, "siqqqq", 21}, {5, "siqqq", 21}, {6, "", 21}, {7, "s", 21},
+    {4, "siqqqq", 21}, {5, "siqqq", 21}, {6, "", 21}, {7, "s", 21},
     {8, "si", 21}, {9, "qi", 21}, {10, "so", 21}, {11, "qqbiio", 21}, {12, "so", 21},
     {13, "so", 21}, {14, "so", 21}, {15, "", 0x21000007}, {16, "qsiqqqq", 21}, {17, "qsiqqq", 21},
     {18, "s", 21}, {19, "s", 21}, {20, "qbii", 21}, {21, "ssi", 21}, {22, "ss", 21},
     {23, "s", 21}, {24, "s", 21}, {25, "si", 21}, {26, "si", 21}, {27, "s", 21},
-    {28, "", 21}, {29, "s", 21}, {30, "s", 21}, {31, "siqqqq", 21}, {32, "siqqq", 21},
+    {28, "", 0x21000004}, {29, "s", 21}, {30, "s", 21}, {31, "siqqqq", 21}, {32, "siqqq", 21},
 };
 
 TEST(MethodDispatchTest, MethodsOfAnIdleEngineFailWithCodeAndText) {
@@ -64,8 +64,9 @@ TEST(MethodDispatchTest, MethodsOfAnIdleEngineFailWithCodeAndText) {
       EXPECT_EQ(OstraSync_Kelvo_Do(host.handle(), id, 8, slots.params.data(), slots.cbparams.data()),
                 method.expected) << id;
       EXPECT_EQ(host.last_error_code(), method.expected) << id;
-      EXPECT_EQ(host.last_error(), method.expected == 21 ? "The sync operation is not active"
-                                                         : "Initialization failed") << id;
+      EXPECT_EQ(host.last_error(), method.expected == 21           ? "The sync operation is not active"
+                                   : method.expected == 0x21000004 ? "The specified SyncRootPath is not a valid synchronization root"
+                                                                   : "Initialization failed") << id;
       // Out slots never keep a stale value.
       if (const char* o = std::strchr(method.layout, 'o')) {
         EXPECT_EQ(slots.params[o - method.layout], nullptr) << id;

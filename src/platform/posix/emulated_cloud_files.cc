@@ -95,8 +95,8 @@ class EmulatedCloudFiles final : public CloudFiles {
     if ((flags & cf::kRegisterDisableOnDemandPopulationOnRoot) || policies.population == cf::kPopulationAlwaysFull) {
       record.flags |= xattrs::kPlaceholderPopulated;
     }
-    if (int rc = xattrs::WriteIdentity(target, registration.file_identity); rc != 0) return FromErrno(rc);
-    if (int rc = xattrs::WritePlaceholder(target, record); rc != 0) return FromErrno(rc);
+    record.identity = registration.file_identity;
+    if (int rc = xattrs::WritePlaceholder(target, record); rc != 0) return xattrs::IdentityWriteResult(target, rc);
     xattrs::SyncRootRecord root{registration, policies};
     if (int rc = xattrs::WriteSyncRoot(target, root); rc != 0) return FromErrno(rc);
     return kSOk;
@@ -111,6 +111,9 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (!emulation::FindSyncRoot(posix, &root) || root.root_posix != posix) {
       return FromWin32(win32::kCloudFileNotUnderSyncRoot);
     }
+    // The root's provider is disconnected first, as Windows does: its callbacks stop and the
+    // requests waiting on it fail, so that nothing is answered for a root that is gone.
+    emulation::DisconnectRoot(posix);
     const auto target = xattrs::Target::Path(posix);
     if (int rc = xattrs::RemoveSyncRoot(target); rc != 0) return FromErrno(rc);
     (void)xattrs::RemovePlaceholder(target);
@@ -235,17 +238,14 @@ class EmulatedCloudFiles final : public CloudFiles {
         if (int rc = xattrs::WriteRanges(item.target(), ranges); rc != 0) return FromErrno(rc);
       }
     }
-    if (!identity.empty() || !was_placeholder) {
-      if (int rc = xattrs::WriteIdentity(item.target(), std::vector<uint8_t>(identity.begin(), identity.end()));
-          rc != 0) {
-        return FromErrno(rc);
-      }
-    }
+    if (!identity.empty() || !was_placeholder) record.identity.assign(identity.begin(), identity.end());
     if (flags & cf::kConvertMarkInSync) record.flags |= xattrs::kPlaceholderInSync;
     if (flags & cf::kConvertAlwaysFull) record.flags |= xattrs::kPlaceholderAlwaysFull;
     if (folder && (flags & cf::kConvertEnableOnDemandPopulation)) record.flags &= ~xattrs::kPlaceholderPopulated;
     ++record.usn;
-    if (int rc = xattrs::WritePlaceholder(item.target(), record); rc != 0) return FromErrno(rc);
+    if (int rc = xattrs::WritePlaceholder(item.target(), record); rc != 0) {
+      return xattrs::IdentityWriteResult(item.target(), rc);
+    }
     if (!folder && (flags & cf::kConvertDehydrate)) return DehydrateLocked(item, record, 0, record.logical_size);
     return kSOk;
   } catch (...) {
@@ -276,12 +276,9 @@ class EmulatedCloudFiles final : public CloudFiles {
       if (HResult hr = ApplyMetadata(item, *metadata, folder, &record); hr != kSOk) return hr;
     }
     if (flags & cf::kUpdateRemoveFileIdentity) {
-      if (int rc = xattrs::WriteIdentity(item.target(), {}); rc != 0) return FromErrno(rc);
+      record.identity.clear();
     } else if (!identity.empty()) {
-      if (int rc = xattrs::WriteIdentity(item.target(), std::vector<uint8_t>(identity.begin(), identity.end()));
-          rc != 0) {
-        return FromErrno(rc);
-      }
+      record.identity.assign(identity.begin(), identity.end());
     }
     if (flags & cf::kUpdateMarkInSync) record.flags |= xattrs::kPlaceholderInSync;
     if (flags & cf::kUpdateClearInSync) record.flags &= ~xattrs::kPlaceholderInSync;
@@ -289,7 +286,9 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (folder && (flags & cf::kUpdateEnableOnDemandPopulation)) record.flags &= ~xattrs::kPlaceholderPopulated;
     if (flags & cf::kUpdateAlwaysFull) record.flags |= xattrs::kPlaceholderAlwaysFull;
     ++record.usn;
-    if (int rc = xattrs::WritePlaceholder(item.target(), record); rc != 0) return FromErrno(rc);
+    if (int rc = xattrs::WritePlaceholder(item.target(), record); rc != 0) {
+      return xattrs::IdentityWriteResult(item.target(), rc);
+    }
     if (!dehydrate) return kSOk;
     if (flags & cf::kUpdateDehydrate) return DehydrateLocked(item, record, 0, record.logical_size);
     for (const FileRange& range : dehydrate_ranges) {
@@ -346,7 +345,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     out.file_id = static_cast<int64_t>(item.st.st_ino);
     emulation::SyncRootLocation root;
     if (emulation::FindSyncRoot(item.posix, &root)) out.sync_root_file_id = root.root_file_id;
-    if (int rc = xattrs::ReadIdentity(item.target(), &out.identity); rc != 0) return FromErrno(rc);
+    out.identity = std::move(record.identity);
     if (info_class == cf::kPlaceholderInfoStandard && !S_ISDIR(item.st.st_mode)) {
       std::vector<FileRange> ranges;
       if (int rc = xattrs::ReadRanges(item.target(), &ranges); rc != 0) return FromErrno(rc);

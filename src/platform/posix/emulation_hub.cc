@@ -19,6 +19,7 @@
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/placeholder_creation.h"
 #include "platform/posix/posix_file_handle.h"
+#include "platform/posix/windows_attributes.h"
 #include "platform/system_info.h"
 
 namespace ostrasync::platform::emulation {
@@ -98,8 +99,10 @@ class Connection final {
       info->file_size = S_ISDIR(st.st_mode) ? 0 : st.st_size;
       const auto target = fd >= 0 ? xattrs::Target::Fd(fd) : xattrs::Target::Path(posix_path);
       xattrs::PlaceholderRecord record;
-      if (xattrs::ReadPlaceholder(target, &record) == 0 && !S_ISDIR(st.st_mode)) info->file_size = record.logical_size;
-      (void)xattrs::ReadIdentity(target, file_identity.get());
+      if (xattrs::ReadPlaceholder(target, &record) == 0) {
+        if (!S_ISDIR(st.st_mode)) info->file_size = record.logical_size;
+        *file_identity = std::move(record.identity);
+      }
     }
     info->file_identity = *file_identity;
     auto task = [function, type, info, file_identity, args] { function(type, *info, args); };
@@ -326,7 +329,11 @@ std::shared_ptr<Connection> ConnectionFor(const std::string& posix_path) {
   return TheHub().ByRoot(root.root_posix);
 }
 
-HResult WriteData(Request& request, const OperationArgs& args) {
+// Writes one TRANSFER_DATA chunk and then the byte-range record that claims it, so that a crash
+// in between leaves bytes unclaimed (fetched again later), never a claim without bytes. No fsync:
+// like data Windows writes into a placeholder, it reaches the disk with the page cache; the order
+// above is what keeps the record honest. `ranges` receives the file's ranges after the write.
+HResult WriteData(Request& request, const OperationArgs& args, std::vector<FileRange>* ranges) {
   const int fd = request.fd.get();
   std::lock_guard<std::mutex> file_lock(FileStateLock(request.device, request.inode));
   const auto target = xattrs::Target::Fd(fd);
@@ -347,10 +354,9 @@ HResult WriteData(Request& request, const OperationArgs& args) {
     }
     done += n;
   }
-  std::vector<FileRange> ranges;
-  if (int rc = xattrs::ReadRanges(target, &ranges); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
-  xattrs::AddRange(&ranges, args.offset, length);
-  if (int rc = xattrs::WriteRanges(target, ranges); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
+  if (int rc = xattrs::ReadRanges(target, ranges); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
+  xattrs::AddRange(ranges, args.offset, length);
+  if (int rc = xattrs::WriteRanges(target, *ranges); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
   return kSOk;
 }
 
@@ -398,7 +404,60 @@ HResult Disconnect(int64_t connection_key) {
   return TheHub().Disconnect(connection_key);
 }
 
+void DisconnectRoot(const std::string& root_posix) {
+  ReapEndedConnections();
+  if (std::shared_ptr<Connection> connection = TheHub().ByRoot(root_posix)) {
+    (void)TheHub().Disconnect(connection->key());  // a racing Disconnect may have ended it first
+  }
+}
+
 void ReapEndedConnections() { TheHub().Reap(); }
+
+namespace {
+
+int StatOf(xattrs::Target item, struct stat* st) {
+  return item.fd >= 0 ? fstat(item.fd, st) : lstat(item.path->c_str(), st);
+}
+
+}  // namespace
+
+uint32_t TrackedChanges(xattrs::Target item, const FsMetadata& change) {
+  struct stat st;
+  if (StatOf(item, &st) != 0) return 0;
+  xattrs::BasicRecord basic;
+  (void)xattrs::ReadBasic(item, &basic);
+  uint32_t changed = 0;
+  if (change.creation_time != 0 && change.creation_time != basic.creation_time) changed |= 0x1;
+  if (change.last_write_time != 0 && change.last_write_time != FileTimeFromTimespec(st.st_mtim)) changed |= 0x100;
+  if (change.attributes != 0) {
+    const bool read_only = !(st.st_mode & S_IWUSR);
+    if (read_only != ((change.attributes & attr::kReadOnly) != 0)) changed |= 0x2;
+    if ((basic.windows_bits ^ change.attributes) & attr::kHidden) changed |= 0x4;
+    if ((basic.windows_bits ^ change.attributes) & attr::kSystem) changed |= 0x8;
+  }
+  return changed;
+}
+
+void ClearInSyncForTrackedChanges(xattrs::Target item, const std::string& posix_path, uint32_t changed,
+                                  bool by_sync_engine) {
+  constexpr uint32_t kPreserveForSyncEngine = 0x80000000;
+  if (changed == 0) return;
+  SyncRootLocation root;
+  if (!FindSyncRoot(posix_path, &root)) return;
+  const uint32_t policy = root.record.policies.in_sync;
+  if (by_sync_engine && (policy & kPreserveForSyncEngine)) return;
+  struct stat st;
+  if (StatOf(item, &st) != 0) return;
+  // The folder bits sit beside the file bits: 0x1-0x8 four places up, 0x100 one place up.
+  const uint32_t tracked = S_ISDIR(st.st_mode) ? ((changed & 0xF) << 4) | ((changed & 0x100) << 1) : changed;
+  if (!(policy & tracked)) return;
+  std::lock_guard<std::mutex> file_lock(FileStateLock(st.st_dev, st.st_ino));
+  xattrs::PlaceholderRecord record;
+  if (xattrs::ReadPlaceholder(item, &record) != 0 || !(record.flags & xattrs::kPlaceholderInSync)) return;
+  record.flags &= ~xattrs::kPlaceholderInSync;
+  ++record.usn;
+  (void)xattrs::WritePlaceholder(item, record);
+}
 
 bool IsConnected(const std::string& root_posix) { return TheHub().ByRoot(root_posix) != nullptr; }
 
@@ -439,11 +498,10 @@ HResult Execute(const OperationInfo& info, OperationArgs* args) {
   }
   switch (info.type) {
     case cf::kTransferData: {
-      const HResult hr = WriteData(*request, *args);
+      std::vector<FileRange> ranges;
+      const HResult hr = WriteData(*request, *args, &ranges);
       if (hr != kSOk) return hr;
       (void)connection->Progress(request);
-      std::vector<FileRange> ranges;
-      (void)xattrs::ReadRanges(xattrs::Target::Fd(request->fd.get()), &ranges);
       connection->CompleteCoveredFetches(request->device, request->inode, ranges);
       return kSOk;
     }
@@ -475,8 +533,16 @@ HResult Execute(const OperationInfo& info, OperationArgs* args) {
     case cf::kAckDehydrate:
       if (!args->file_identity.empty()) {
         if (args->file_identity.size() > cf::kMaxFileIdentityLength) return kEInvalidArg;
-        (void)xattrs::WriteIdentity(xattrs::Target::Fd(request->fd.get()),
-                                    std::vector<uint8_t>(args->file_identity.begin(), args->file_identity.end()));
+        std::lock_guard<std::mutex> file_lock(FileStateLock(request->device, request->inode));
+        const auto target = xattrs::Target::Fd(request->fd.get());
+        xattrs::PlaceholderRecord record;
+        if (xattrs::ReadPlaceholder(target, &record) == 0) {
+          record.identity.assign(args->file_identity.begin(), args->file_identity.end());
+          ++record.usn;
+          if (int rc = xattrs::WritePlaceholder(target, record); rc != 0) {
+            return xattrs::IdentityWriteResult(target, rc);
+          }
+        }
       }
       connection->Finish(request, kSOk);
       return kSOk;

@@ -37,6 +37,9 @@ struct SyncRootLocation {
 // Ends a connection: queued callbacks are dropped, running ones awaited (except the caller's own,
 // when a callback disconnects), open requests fail for their requesters.
 [[nodiscard]] HResult Disconnect(int64_t connection_key);
+// Ends the connection of the root at `root_posix`, if it has one, as Disconnect does: the root is
+// going away (unregistered), and a provider must not go on answering for it.
+void DisconnectRoot(const std::string& root_posix);
 // Joins the threads of connections that were ended from one of their own callbacks.
 void ReapEndedConnections();
 [[nodiscard]] bool IsConnected(const std::string& root_posix);
@@ -56,6 +59,17 @@ void ReapEndedConnections();
 [[nodiscard]] HResult AskProvider(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);
 // A notification nobody waits for (the completions).
 void Tell(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);
+
+// The in-sync policy: which properties of a placeholder are tracked, so that changing them takes
+// the placeholder out of sync. TrackedChanges says which of them `change` (a FileBasicInfo write:
+// zero fields stay as they are) would alter on `item`, as the policy's file bits
+// (creation time 0x1, read-only 0x2, hidden 0x4, system 0x8, last write time 0x100); call it
+// before the write. ClearInSyncForTrackedChanges then clears the item's in-sync state when the
+// root's policy tracks one of them (the folder bits for a folder), except for the sync engine's
+// own changes under PRESERVE_INSYNC_FOR_SYNC_ENGINE.
+[[nodiscard]] uint32_t TrackedChanges(xattrs::Target item, const FsMetadata& change);
+void ClearInSyncForTrackedChanges(xattrs::Target item, const std::string& posix_path, uint32_t changed,
+                                  bool by_sync_engine);
 
 // The HRESULT a requester sees for a provider's completion status.
 [[nodiscard]] HResult HResultFromCompletionStatus(NtStatus status);

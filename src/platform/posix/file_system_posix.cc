@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/posix/emulation_hub.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/placeholder_xattrs.h"
 #include "platform/posix/posix_file_handle.h"
@@ -164,7 +165,15 @@ class PosixFileSystem final : public FileSystem {
     if (Win32Error e = ToPosixPath(path, &posix)) return e;
     struct stat st;
     if (lstat(posix.c_str(), &st) != 0) return PathError(posix, errno);
-    return ApplyAttributes(posix, st, attributes);
+    // This file system is the sync engine's own: its changes leave in-sync alone only where the
+    // root's in-sync policy says so.
+    FsMetadata change;
+    change.attributes = attributes;
+    const auto item = xattrs::Target::Path(posix);
+    const uint32_t changed = emulation::TrackedChanges(item, change);
+    if (Win32Error e = ApplyAttributes(posix, st, attributes); e != 0) return e;
+    emulation::ClearInSyncForTrackedChanges(item, posix, changed, /*by_sync_engine=*/true);
+    return 0;
   }
 
   Win32Error Find(const std::u16string& pattern, std::vector<FindData>* entries) override {
@@ -217,24 +226,13 @@ class PosixFileSystem final : public FileSystem {
     auto* handle = dynamic_cast<PosixFileHandle*>(&file);
     if (handle == nullptr) return win32::kInvalidHandle;
     if (!(handle->access() & (access::kWriteAttributes | access::kGenericWrite))) return win32::kAccessDenied;
-    struct timespec times[2];
-    times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
-    if (basic.last_access_time != 0) times[0] = TimespecFromFileTime(basic.last_access_time);
-    if (basic.last_write_time != 0) times[1] = TimespecFromFileTime(basic.last_write_time);
-    if (futimens(handle->fd(), times) != 0) return Win32ErrorFromErrno(errno);
-    const auto target = xattrs::Target::Fd(handle->fd());
-    if (basic.creation_time != 0) {
-      xattrs::BasicRecord record;
-      (void)xattrs::ReadBasic(target, &record);
-      record.creation_time = basic.creation_time;
-      if (int rc = xattrs::WriteBasic(target, record); rc != 0) return Win32ErrorFromErrno(rc);
+    const uint32_t changed = emulation::TrackedChanges(xattrs::Target::Fd(handle->fd()), basic);
+    const Win32Error e = WriteBasic(handle, basic);
+    if (e == 0) {
+      emulation::ClearInSyncForTrackedChanges(xattrs::Target::Fd(handle->fd()), handle->posix_path(), changed,
+                                              /*by_sync_engine=*/true);
     }
-    if (basic.attributes != 0) {
-      struct stat st;
-      if (fstat(handle->fd(), &st) != 0) return Win32ErrorFromErrno(errno);
-      return ApplyAttributes(handle->posix_path(), st, basic.attributes);
-    }
-    return 0;
+    return e;
   }
 
   Win32Error FileSize(FileHandle& file, int64_t* size) override {
@@ -327,6 +325,29 @@ class PosixFileSystem final : public FileSystem {
     std::unique_ptr<char, void (*)(void*)> resolved(realpath(posix.c_str(), nullptr), free);
     if (resolved == nullptr) return PathError(posix, errno);
     *long_path = ToWin32Path(resolved.get());
+    return 0;
+  }
+
+ private:
+  // The FileBasicInfo write itself.
+  static Win32Error WriteBasic(PosixFileHandle* handle, const FsMetadata& basic) {
+    struct timespec times[2];
+    times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
+    if (basic.last_access_time != 0) times[0] = TimespecFromFileTime(basic.last_access_time);
+    if (basic.last_write_time != 0) times[1] = TimespecFromFileTime(basic.last_write_time);
+    if (futimens(handle->fd(), times) != 0) return Win32ErrorFromErrno(errno);
+    const auto target = xattrs::Target::Fd(handle->fd());
+    if (basic.creation_time != 0) {
+      xattrs::BasicRecord record;
+      (void)xattrs::ReadBasic(target, &record);
+      record.creation_time = basic.creation_time;
+      if (int rc = xattrs::WriteBasic(target, record); rc != 0) return Win32ErrorFromErrno(rc);
+    }
+    if (basic.attributes != 0) {
+      struct stat st;
+      if (fstat(handle->fd(), &st) != 0) return Win32ErrorFromErrno(errno);
+      return ApplyAttributes(handle->posix_path(), st, basic.attributes);
+    }
     return 0;
   }
 };

@@ -21,8 +21,10 @@ namespace {
 
 HResult FromErrno(int error) { return HResultFromWin32(Win32ErrorFromErrno(error)); }
 
-// Every record of a new placeholder, the placeholder record last: it is what makes the item one.
-int WriteRecords(int fd, const PlaceholderCreateEntry& entry, bool folder, int64_t* usn) {
+// Every record of a new placeholder, the placeholder record (with the identity) last: it is what
+// makes the item one. A file has no byte-range record yet: none means nothing is on disk.
+// Returns 0 or the HRESULT of the failed write.
+HResult WriteRecords(int fd, const PlaceholderCreateEntry& entry, bool folder, int64_t* usn) {
   const auto target = xattrs::Target::Fd(fd);
   xattrs::BasicRecord basic;
   basic.windows_bits = entry.metadata.attributes & xattrs::kStoredAttributes;
@@ -31,24 +33,25 @@ int WriteRecords(int fd, const PlaceholderCreateEntry& entry, bool folder, int64
                                                                     : cf::kPinUnspecified;
   basic.creation_time = entry.metadata.creation_time;
   if (basic.windows_bits != 0 || basic.pin_state != cf::kPinUnspecified || basic.creation_time != 0) {
-    if (int rc = xattrs::WriteBasic(target, basic); rc != 0) return rc;
+    if (int rc = xattrs::WriteBasic(target, basic); rc != 0) return FromErrno(rc);
   }
-  if (int rc = xattrs::WriteIdentity(target, entry.identity); rc != 0) return rc;
   xattrs::PlaceholderRecord record;
   record.usn = 1;
+  record.identity = entry.identity;
   if (entry.flags & cf::kPlaceholderCreateMarkInSync) record.flags |= xattrs::kPlaceholderInSync;
   if (entry.flags & cf::kPlaceholderCreateAlwaysFull) record.flags |= xattrs::kPlaceholderAlwaysFull;
   if (folder) {
     if (entry.flags & cf::kPlaceholderCreateDisableOnDemandPopulation) record.flags |= xattrs::kPlaceholderPopulated;
   } else {
     record.logical_size = entry.metadata.file_size;
-    if (int rc = xattrs::WriteRanges(target, {}); rc != 0) return rc;
   }
   *usn = record.usn;
-  return xattrs::WritePlaceholder(target, record);
+  if (int rc = xattrs::WritePlaceholder(target, record); rc != 0) return xattrs::IdentityWriteResult(target, rc);
+  return kSOk;
 }
 
 void ApplyTimes(int fd, const FsMetadata& metadata) {
+  if (metadata.last_access_time == 0 && metadata.last_write_time == 0) return;
   struct timespec times[2];
   times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
   if (metadata.last_access_time != 0) times[0] = TimespecFromFileTime(metadata.last_access_time);
@@ -68,16 +71,22 @@ HResult CreateFolder(int parent_fd, const std::string& name, PlaceholderCreateEn
   UniqueFd fd(openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return FromErrno(errno);
   ApplyTimes(fd.get(), entry.metadata);
-  if (int rc = WriteRecords(fd.get(), entry, true, &entry.create_usn); rc != 0) return FromErrno(rc);
+  if (HResult hr = WriteRecords(fd.get(), entry, true, &entry.create_usn); hr != kSOk) {
+    // A folder without its placeholder record would pass for a plain one; it goes again.
+    fd.Reset(-1);
+    (void)unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR);
+    return hr;
+  }
   if (int rc = MakeReadOnlyIfAsked(fd.get(), entry.metadata); rc != 0) return FromErrno(rc);
   return kSOk;
 }
 
 HResult CreateFile(int parent_fd, const std::string& name, PlaceholderCreateEntry& entry) {
   const bool supersede = entry.flags & cf::kPlaceholderCreateSupersede;
+  // Without SUPERSEDE the final link (or the exclusive create) refuses a name that is taken.
   struct stat existing;
-  if (fstatat(parent_fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
-      (!supersede || S_ISDIR(existing.st_mode))) {
+  if (supersede && fstatat(parent_fd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(existing.st_mode)) {
     return HResultFromWin32(win32::kAlreadyExists);
   }
   UniqueFd fd(openat(parent_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
@@ -85,20 +94,23 @@ HResult CreateFile(int parent_fd, const std::string& name, PlaceholderCreateEntr
   if (!unnamed) {
     // A file system without unnamed files: create under the name, placeholder record last.
     fd.Reset(openat(parent_fd, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666));
-    if (!fd.valid()) return FromErrno(errno);
+    if (!fd.valid()) return errno == EEXIST ? HResultFromWin32(win32::kAlreadyExists) : FromErrno(errno);
   }
-  auto fail = [&](int error) {
+  auto fail_with = [&](HResult hr) {
     if (!unnamed) (void)unlinkat(parent_fd, name.c_str(), 0);
-    return FromErrno(error);
+    return hr;
   };
+  auto fail = [&](int error) { return fail_with(FromErrno(error)); };
   if (ftruncate(fd.get(), entry.metadata.file_size) != 0) return fail(errno);
-  if (int rc = WriteRecords(fd.get(), entry, false, &entry.create_usn); rc != 0) return fail(rc);
+  if (HResult hr = WriteRecords(fd.get(), entry, false, &entry.create_usn); hr != kSOk) return fail_with(hr);
   ApplyTimes(fd.get(), entry.metadata);
   if (int rc = MakeReadOnlyIfAsked(fd.get(), entry.metadata); rc != 0) return fail(rc);
   if (!unnamed) return kSOk;
   const std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
   if (!supersede) {
-    if (linkat(AT_FDCWD, proc.c_str(), parent_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) return FromErrno(errno);
+    if (linkat(AT_FDCWD, proc.c_str(), parent_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+      return errno == EEXIST ? HResultFromWin32(win32::kAlreadyExists) : FromErrno(errno);
+    }
     return kSOk;
   }
   // Superseding: link under a private name, then rename over the old file in one step.

@@ -2,22 +2,25 @@
 #include "platform/posix/placeholder_xattrs.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix/path_mapping.h"
+
 namespace ostrasync::platform::xattrs {
 namespace {
 
 constexpr char kBasicName[] = "user.ostrasync.basic";
 constexpr char kPlaceholderName[] = "user.ostrasync.placeholder";
-constexpr char kIdentityName[] = "user.ostrasync.identity";
 constexpr char kRangesName[] = "user.ostrasync.ranges";
 constexpr char kSyncRootName[] = "user.ostrasync.syncroot";
 constexpr char kSyncErrorName[] = "user.ostrasync.syncerror";
 constexpr uint8_t kVersion = 1;
+constexpr Win32Error kMetadataTooLarge = 364;  // ERROR_CLOUD_FILE_METADATA_TOO_LARGE
 
 // Appends and consumes fixed-width little-endian fields.
 class Writer {
@@ -86,6 +89,16 @@ class Reader {
 };
 
 int Get(Target t, const char* name, std::vector<uint8_t>* out) {
+  // Most records are small: one read into a buffer of that size, and a second look at the size
+  // only for a record that is larger.
+  out->resize(256);
+  const ssize_t first = t.fd >= 0 ? fgetxattr(t.fd, name, out->data(), out->size())
+                                  : lgetxattr(t.path->c_str(), name, out->data(), out->size());
+  if (first >= 0) {
+    out->resize(static_cast<size_t>(first));
+    return 0;
+  }
+  if (errno != ERANGE) return (errno == ENOTSUP) ? ENODATA : errno;
   for (;;) {
     ssize_t n = t.fd >= 0 ? fgetxattr(t.fd, name, nullptr, 0) : lgetxattr(t.path->c_str(), name, nullptr, 0);
     if (n < 0) return (errno == ENOTSUP) ? ENODATA : errno;
@@ -169,8 +182,9 @@ int ReadPlaceholder(Target target, PlaceholderRecord* record) {
   out.flags = r.U32();
   out.logical_size = static_cast<int64_t>(r.U64());
   out.usn = static_cast<int64_t>(r.U64());
+  out.identity = r.Bytes();
   if (!r.done()) return ENODATA;
-  *record = out;
+  *record = std::move(out);
   return 0;
 }
 
@@ -180,26 +194,25 @@ int WritePlaceholder(Target target, const PlaceholderRecord& record) {
   w.U32(record.flags);
   w.U64(static_cast<uint64_t>(record.logical_size));
   w.U64(static_cast<uint64_t>(record.usn));
+  w.Bytes(record.identity);
   return Set(target, kPlaceholderName, w.bytes());
 }
 
 int RemovePlaceholder(Target target) {
   if (int rc = Remove(target, kPlaceholderName); rc != 0) return rc;
-  if (int rc = Remove(target, kRangesName); rc != 0) return rc;
-  return Remove(target, kIdentityName);
+  return Remove(target, kRangesName);
 }
 
-int ReadIdentity(Target target, std::vector<uint8_t>* identity) {
-  const int rc = Get(target, kIdentityName, identity);
-  if (rc == ENODATA) {
-    identity->clear();
-    return 0;
+HResult IdentityWriteResult(Target target, int error) {
+  if (error == E2BIG || error == ERANGE) return HResultFromWin32(kMetadataTooLarge);
+  if (error == ENOSPC) {
+    // ENOSPC also means a full volume; only a volume with room left points at the record's size.
+    struct statvfs vfs;
+    const int rc = target.fd >= 0 ? fstatvfs(target.fd, &vfs) : statvfs(target.path->c_str(), &vfs);
+    if (rc != 0 || vfs.f_bavail > 0) return HResultFromWin32(kMetadataTooLarge);
+    return HResultFromWin32(112);  // ERROR_DISK_FULL
   }
-  return rc;
-}
-
-int WriteIdentity(Target target, const std::vector<uint8_t>& identity) {
-  return identity.empty() ? Remove(target, kIdentityName) : Set(target, kIdentityName, identity);
+  return HResultFromWin32(Win32ErrorFromErrno(error));
 }
 
 int ReadRanges(Target target, std::vector<FileRange>* ranges) {

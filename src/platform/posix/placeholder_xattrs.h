@@ -36,11 +36,16 @@ inline constexpr uint32_t kStoredAttributes =
 [[nodiscard]] int ReadBasic(Target target, BasicRecord* record);
 [[nodiscard]] int WriteBasic(Target target, const BasicRecord& record);
 
-// Present exactly when the item is a placeholder: a plain file has no such record.
+// Present exactly when the item is a placeholder: a plain file has no such record. The provider's
+// opaque file identity (at most cf::kMaxFileIdentityLength bytes) travels in the same record, so
+// that a new placeholder costs one extended attribute, which the file system keeps inside the
+// inode while the identity is short. A file system with less room per inode than a large
+// identity needs refuses the write with ENOSPC or E2BIG (see IdentityWriteResult).
 struct PlaceholderRecord {
   uint32_t flags = 0;         // kPlaceholder* below
   int64_t logical_size = 0;   // files: the size applications see
   int64_t usn = 0;            // bumped at every change the facility makes
+  std::vector<uint8_t> identity;
 };
 inline constexpr uint32_t kPlaceholderInSync = 0x1;
 inline constexpr uint32_t kPlaceholderPopulated = 0x2;   // folders: on-demand population disabled
@@ -49,10 +54,10 @@ inline constexpr uint32_t kPlaceholderAlwaysFull = 0x4;
 [[nodiscard]] int WritePlaceholder(Target target, const PlaceholderRecord& record);
 [[nodiscard]] int RemovePlaceholder(Target target);
 
-// The provider's opaque file identity (at most cf::kMaxFileIdentityLength bytes; a file system
-// with less room per inode refuses larger ones with ENOSPC or E2BIG).
-[[nodiscard]] int ReadIdentity(Target target, std::vector<uint8_t>* identity);
-[[nodiscard]] int WriteIdentity(Target target, const std::vector<uint8_t>& identity);  // empty removes
+// The HRESULT for a failed write of a placeholder record: a record the file system has no room
+// for beside the inode's other records is ERROR_CLOUD_FILE_METADATA_TOO_LARGE, as Windows reports
+// an identity it cannot keep; a volume that is simply full stays ERROR_DISK_FULL.
+[[nodiscard]] HResult IdentityWriteResult(Target target, int error);
 
 // Which byte ranges of a placeholder file are on disk: sorted, disjoint, not adjacent. Written
 // after the data it describes and before a range is punched out, so it never claims bytes that

@@ -1,5 +1,6 @@
 // The Linux platform: the POSIX file system, the emulated cloud-files facility, inotify change
-// notifications, a shell whose sync-error mark is an extended attribute, and the system services.
+// notifications, a shell whose sync-error mark is an extended attribute, the system services, and
+// the shell's sync-root records kept in the per-user state folder.
 #include <memory>
 
 #include "platform/platform.h"
@@ -8,6 +9,7 @@
 #include "platform/posix/file_system_posix.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/placeholder_xattrs.h"
+#include "platform/posix/shell_state_posix.h"
 #include "platform/posix/system_services_posix.h"
 
 namespace ostrasync::platform {
@@ -30,12 +32,17 @@ class PosixPlatform final : public Platform {
       : cloud_files_(NewEmulatedCloudFiles(EmulationSettings{})),
         file_system_(NewPosixFileSystem()),
         change_notifier_(NewInotifyChangeNotifier()),
-        system_(NewPosixSystemServices()) {}
+        system_(NewPosixSystemServices()),
+        shell_state_(NewDefaultPosixShellState()) {}
   CloudFiles& cloud_files() override { return *cloud_files_; }
   FileSystem& file_system() override { return *file_system_; }
   ChangeNotifier& change_notifier() override { return *change_notifier_; }
   Shell& shell() override { return shell_; }
   SystemServices& system() override { return *system_; }
+  ShellRegistration& shell_registration() override { return *shell_state_.shell_registration; }
+  SearchIndexer& search_indexer() override { return *shell_state_.search_indexer; }
+  Registry& registry() override { return *shell_state_.registry; }
+  UserIdentity& user_identity() override { return *shell_state_.user_identity; }
 
  private:
   const std::unique_ptr<CloudFiles> cloud_files_;
@@ -43,6 +50,7 @@ class PosixPlatform final : public Platform {
   const std::unique_ptr<ChangeNotifier> change_notifier_;
   const std::unique_ptr<SystemServices> system_;
   XattrShell shell_;
+  const PosixShellState shell_state_;
 };
 
 }  // namespace

@@ -154,6 +154,24 @@ class EmulatedUserSide final : public UserSide {
     return kEFail;
   }
 
+  HResult SetBasicInfo(const std::u16string& path, const FsMetadata& basic) override try {
+    FileHandlePtr handle;
+    OpenRequest request;
+    request.desired_access = access::kWriteAttributes;
+    request.flags_and_attributes = open_flag::kBackupSemantics;
+    if (Win32Error e = file_system_->Open(path, request, &handle)) return HResultFromWin32(e);
+    auto* file = dynamic_cast<PosixFileHandle*>(handle.get());
+    if (file == nullptr) return kEFail;
+    const auto item = xattrs::Target::Fd(file->fd());
+    const uint32_t changed = emulation::TrackedChanges(item, basic);
+    if (Win32Error e = file_system_->WriteBasicInformation(*handle, basic)) return HResultFromWin32(e);
+    // Not the sync engine: PRESERVE_INSYNC_FOR_SYNC_ENGINE does not shield this change.
+    emulation::ClearInSyncForTrackedChanges(item, file->posix_path(), changed, /*by_sync_engine=*/false);
+    return kSOk;
+  } catch (...) {
+    return kEFail;
+  }
+
   HResult SetPin(const std::u16string& path, uint32_t pin_state) override try {
     if (pin_state != cf::kPinned && pin_state != cf::kUnpinned && pin_state != cf::kPinUnspecified) {
       return kEInvalidArg;

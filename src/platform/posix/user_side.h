@@ -35,6 +35,9 @@ class UserSide {
   [[nodiscard]] virtual HResult Delete(const std::u16string& path) = 0;
   // MoveFileEx without replacing, which the provider may refuse.
   [[nodiscard]] virtual HResult Rename(const std::u16string& from, const std::u16string& to) = 0;
+  // SetFileInformationByHandle(FileBasicInfo) by an application (zero fields stay as they are):
+  // a change of a property the root's in-sync policy tracks takes the item out of sync.
+  [[nodiscard]] virtual HResult SetBasicInfo(const std::u16string& path, const FsMetadata& basic) = 0;
   // Explorer's "Always keep on this device" (kPinned), "Free up space" (kUnpinned) or neither
   // (kPinUnspecified): the attribute changes, and the provider is expected to act on it.
   [[nodiscard]] virtual HResult SetPin(const std::u16string& path, uint32_t pin_state) = 0;

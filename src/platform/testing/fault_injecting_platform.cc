@@ -229,12 +229,93 @@ class FaultInjectingPlatform::ShellFaults final : public ShellWrapper {
   FaultInjectingPlatform& owner_;
 };
 
+class FaultInjectingPlatform::ShellRegistrationFaults final : public ShellRegistrationWrapper {
+ public:
+  ShellRegistrationFaults(FaultInjectingPlatform& owner, ShellRegistration& target)
+      : ShellRegistrationWrapper(target), owner_(owner) {}
+
+  HResult RegisterSyncRoot(const ShellSyncRoot& root) override {
+    if (const uint32_t hr = owner_.Check("ShellRegistration.RegisterSyncRoot", root.path, true)) {
+      return static_cast<HResult>(hr);
+    }
+    return ShellRegistrationWrapper::RegisterSyncRoot(root);
+  }
+  HResult UnregisterSyncRoot(const std::u16string& id) override {
+    if (const uint32_t hr = owner_.Check("ShellRegistration.UnregisterSyncRoot", id, true)) {
+      return static_cast<HResult>(hr);
+    }
+    return ShellRegistrationWrapper::UnregisterSyncRoot(id);
+  }
+
+ private:
+  FaultInjectingPlatform& owner_;
+};
+
+class FaultInjectingPlatform::SearchFaults final : public SearchIndexerWrapper {
+ public:
+  SearchFaults(FaultInjectingPlatform& owner, SearchIndexer& target) : SearchIndexerWrapper(target), owner_(owner) {}
+
+  HResult AddScopeRule(const std::u16string& url) override {
+    if (const uint32_t hr = owner_.Check("SearchIndexer.AddScopeRule", url, true)) return static_cast<HResult>(hr);
+    return SearchIndexerWrapper::AddScopeRule(url);
+  }
+  HResult RemoveScopeRule(const std::u16string& url) override {
+    if (const uint32_t hr = owner_.Check("SearchIndexer.RemoveScopeRule", url, true)) return static_cast<HResult>(hr);
+    return SearchIndexerWrapper::RemoveScopeRule(url);
+  }
+
+ private:
+  FaultInjectingPlatform& owner_;
+};
+
+class FaultInjectingPlatform::RegistryFaults final : public RegistryWrapper {
+ public:
+  RegistryFaults(FaultInjectingPlatform& owner, Registry& target) : RegistryWrapper(target), owner_(owner) {}
+
+  Win32Error ReadValue(RegistryRoot root, const std::u16string& key, const std::u16string& name, uint32_t* type,
+                       std::u16string* value) override {
+    if (const Win32Error e = owner_.Check("Registry.ReadValue", key, false)) {
+      *type = 0;
+      value->clear();
+      return e;
+    }
+    return RegistryWrapper::ReadValue(root, key, name, type, value);
+  }
+  Win32Error DeleteTree(RegistryRoot root, const std::u16string& key) override {
+    if (const Win32Error e = owner_.Check("Registry.DeleteTree", key, false)) return e;
+    return RegistryWrapper::DeleteTree(root, key);
+  }
+
+ private:
+  FaultInjectingPlatform& owner_;
+};
+
+class FaultInjectingPlatform::IdentityFaults final : public UserIdentityWrapper {
+ public:
+  IdentityFaults(FaultInjectingPlatform& owner, UserIdentity& target) : UserIdentityWrapper(target), owner_(owner) {}
+
+  Win32Error CurrentUserSid(std::u16string* sid) override {
+    if (const Win32Error e = owner_.Check("UserIdentity.CurrentUserSid", u"", false)) {
+      sid->clear();
+      return e;
+    }
+    return UserIdentityWrapper::CurrentUserSid(sid);
+  }
+
+ private:
+  FaultInjectingPlatform& owner_;
+};
+
 FaultInjectingPlatform::FaultInjectingPlatform(Platform& target)
     : PlatformWrapper(target),
       cloud_(std::make_unique<Cloud>(*this, target.cloud_files())),
       files_(std::make_unique<Files>(*this, target.file_system())),
       notifier_(std::make_unique<Notifier>(*this, target.change_notifier())),
-      shell_(std::make_unique<ShellFaults>(*this, target.shell())) {}
+      shell_(std::make_unique<ShellFaults>(*this, target.shell())),
+      shell_registration_(std::make_unique<ShellRegistrationFaults>(*this, target.shell_registration())),
+      search_(std::make_unique<SearchFaults>(*this, target.search_indexer())),
+      registry_(std::make_unique<RegistryFaults>(*this, target.registry())),
+      identity_(std::make_unique<IdentityFaults>(*this, target.user_identity())) {}
 
 FaultInjectingPlatform::~FaultInjectingPlatform() = default;
 
@@ -242,6 +323,10 @@ CloudFiles& FaultInjectingPlatform::cloud_files() { return *cloud_; }
 FileSystem& FaultInjectingPlatform::file_system() { return *files_; }
 ChangeNotifier& FaultInjectingPlatform::change_notifier() { return *notifier_; }
 Shell& FaultInjectingPlatform::shell() { return *shell_; }
+ShellRegistration& FaultInjectingPlatform::shell_registration() { return *shell_registration_; }
+SearchIndexer& FaultInjectingPlatform::search_indexer() { return *search_; }
+Registry& FaultInjectingPlatform::registry() { return *registry_; }
+UserIdentity& FaultInjectingPlatform::user_identity() { return *identity_; }
 
 void FaultInjectingPlatform::AddRule(const FaultRule& rule) {
   std::lock_guard lock(mutex_);

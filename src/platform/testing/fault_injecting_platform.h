@@ -19,7 +19,11 @@ namespace ostrasync::platform::testing {
 
 // When and how calls fail. Operations are named "<Facility>.<Method>", such as
 // "CloudFiles.ConvertToPlaceholder", "FileSystem.Open", "ChangeStream.Wait" or "Shell.SetLastSyncError";
-// "*" matches every operation.
+// "*" matches every operation. The shell-registration facilities can fail at
+// "ShellRegistration.RegisterSyncRoot" (path: the root's folder), "ShellRegistration.UnregisterSyncRoot"
+// (path: the id), "SearchIndexer.AddScopeRule" and "SearchIndexer.RemoveScopeRule" (path: the URL),
+// "Registry.ReadValue" and "Registry.DeleteTree" (path: the key) and "UserIdentity.CurrentUserSid"
+// (no path).
 struct FaultRule {
   std::string operation = "*";
   // Only calls whose path contains this text count (empty: every call). Calls that take a handle
@@ -51,6 +55,10 @@ class FaultInjectingPlatform final : public PlatformWrapper {
   FileSystem& file_system() override;
   ChangeNotifier& change_notifier() override;
   Shell& shell() override;
+  ShellRegistration& shell_registration() override;
+  SearchIndexer& search_indexer() override;
+  Registry& registry() override;
+  UserIdentity& user_identity() override;
 
   void AddRule(const FaultRule& rule);
   void ClearRules();
@@ -76,6 +84,10 @@ class FaultInjectingPlatform final : public PlatformWrapper {
   class Files;
   class Notifier;
   class ShellFaults;
+  class ShellRegistrationFaults;
+  class SearchFaults;
+  class RegistryFaults;
+  class IdentityFaults;
 
   mutable std::mutex mutex_;
   std::vector<ArmedRule> rules_;  // guarded by mutex_
@@ -86,6 +98,10 @@ class FaultInjectingPlatform final : public PlatformWrapper {
   std::unique_ptr<Files> files_;
   std::unique_ptr<Notifier> notifier_;
   std::unique_ptr<ShellFaults> shell_;
+  std::unique_ptr<ShellRegistrationFaults> shell_registration_;
+  std::unique_ptr<SearchFaults> search_;
+  std::unique_ptr<RegistryFaults> registry_;
+  std::unique_ptr<IdentityFaults> identity_;
 };
 
 // One run of a sweep: the fault is armed at the `point`-th call that `rule` matches.

@@ -150,6 +150,62 @@ class SystemServicesWrapper : public SystemServices {
   SystemServices& target_;
 };
 
+class ShellRegistrationWrapper : public ShellRegistration {
+ public:
+  explicit ShellRegistrationWrapper(ShellRegistration& target) : target_(target) {}
+  ShellRegistration& target() { return target_; }
+
+  HResult RegisterSyncRoot(const ShellSyncRoot& root) override { return target_.RegisterSyncRoot(root); }
+  HResult UnregisterSyncRoot(const std::u16string& id) override { return target_.UnregisterSyncRoot(id); }
+  HResult GetSyncRoot(const std::u16string& id, ShellSyncRoot* root) override { return target_.GetSyncRoot(id, root); }
+
+ private:
+  ShellRegistration& target_;
+};
+
+class SearchIndexerWrapper : public SearchIndexer {
+ public:
+  explicit SearchIndexerWrapper(SearchIndexer& target) : target_(target) {}
+  SearchIndexer& target() { return target_; }
+
+  HResult AddScopeRule(const std::u16string& url) override { return target_.AddScopeRule(url); }
+  HResult RemoveScopeRule(const std::u16string& url) override { return target_.RemoveScopeRule(url); }
+  bool HasScopeRule(const std::u16string& url) override { return target_.HasScopeRule(url); }
+
+ private:
+  SearchIndexer& target_;
+};
+
+class RegistryWrapper : public Registry {
+ public:
+  explicit RegistryWrapper(Registry& target) : target_(target) {}
+  Registry& target() { return target_; }
+
+  Win32Error ReadValue(RegistryRoot root, const std::u16string& key, const std::u16string& name, uint32_t* type,
+                       std::u16string* value) override {
+    return target_.ReadValue(root, key, name, type, value);
+  }
+  Win32Error DeleteTree(RegistryRoot root, const std::u16string& key) override { return target_.DeleteTree(root, key); }
+  Win32Error WriteString(RegistryRoot root, const std::u16string& key, const std::u16string& name,
+                         const std::u16string& value) override {
+    return target_.WriteString(root, key, name, value);
+  }
+
+ private:
+  Registry& target_;
+};
+
+class UserIdentityWrapper : public UserIdentity {
+ public:
+  explicit UserIdentityWrapper(UserIdentity& target) : target_(target) {}
+  UserIdentity& target() { return target_; }
+
+  Win32Error CurrentUserSid(std::u16string* sid) override { return target_.CurrentUserSid(sid); }
+
+ private:
+  UserIdentity& target_;
+};
+
 // Hands out the target's facilities. A double replaces a facility by overriding its accessor,
 // usually returning one of the wrappers above with a few calls overridden.
 class PlatformWrapper : public Platform {
@@ -162,6 +218,10 @@ class PlatformWrapper : public Platform {
   ChangeNotifier& change_notifier() override { return target_.change_notifier(); }
   Shell& shell() override { return target_.shell(); }
   SystemServices& system() override { return target_.system(); }
+  ShellRegistration& shell_registration() override { return target_.shell_registration(); }
+  SearchIndexer& search_indexer() override { return target_.search_indexer(); }
+  Registry& registry() override { return target_.registry(); }
+  UserIdentity& user_identity() override { return target_.user_identity(); }
 
  private:
   Platform& target_;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 #include <utility>
 
 #include "platform/system_info.h"
@@ -32,6 +33,11 @@ struct RecordingPlatform::State {
   int64_t next_key = 0x5000;
   int open_handles = 0;
   int handles_opened = 0;
+  std::map<std::u16string, ShellSyncRoot> shell_roots;
+  std::set<std::u16string> scope_rules;
+  // Registry values by hive and key (folded to upper case), then by value name (folded).
+  std::map<std::pair<RegistryRoot, std::u16string>, std::map<std::u16string, std::u16string>> registry;
+  std::u16string user_sid = u"S-1-5-21-1111111111-2222222222-3333333333-1001";
 
   // Records the call and returns the operation's configured result. REQUIRES: mutex held.
   uint32_t Record(RecordedCall call) {
@@ -395,13 +401,155 @@ class RecordingPlatform::System final : public SystemServices {
   std::shared_ptr<State> s_;
 };
 
+class RecordingPlatform::ShellRegistrationFake final : public ShellRegistration {
+ public:
+  explicit ShellRegistrationFake(std::shared_ptr<State> state) : s_(std::move(state)) {}
+  HResult RegisterSyncRoot(const ShellSyncRoot& root) override {
+    std::lock_guard lock(s_->mutex);
+    RecordedCall call = Call("ShellRegistration.RegisterSyncRoot", root.path);
+    call.shell_root = root;
+    if (const uint32_t hr = s_->Record(std::move(call))) return static_cast<HResult>(hr);
+    if (root.id.empty()) return kEInvalidArg;
+    s_->shell_roots.insert_or_assign(root.id, root);
+    return kSOk;
+  }
+  HResult UnregisterSyncRoot(const std::u16string& id) override {
+    std::lock_guard lock(s_->mutex);
+    if (const uint32_t hr = s_->Record(Call("ShellRegistration.UnregisterSyncRoot", id))) {
+      return static_cast<HResult>(hr);
+    }
+    return s_->shell_roots.erase(id) != 0 ? kSOk : kHResultNotFound;
+  }
+  HResult GetSyncRoot(const std::u16string& id, ShellSyncRoot* root) override {
+    std::lock_guard lock(s_->mutex);
+    if (const uint32_t hr = s_->Record(Call("ShellRegistration.GetSyncRoot", id))) return static_cast<HResult>(hr);
+    const auto it = s_->shell_roots.find(id);
+    if (it == s_->shell_roots.end()) return kHResultNotFound;
+    *root = it->second;
+    return kSOk;
+  }
+
+ private:
+  std::shared_ptr<State> s_;
+};
+
+class RecordingPlatform::SearchFake final : public SearchIndexer {
+ public:
+  explicit SearchFake(std::shared_ptr<State> state) : s_(std::move(state)) {}
+  HResult AddScopeRule(const std::u16string& url) override {
+    std::lock_guard lock(s_->mutex);
+    if (const uint32_t hr = s_->Record(Call("SearchIndexer.AddScopeRule", url))) return static_cast<HResult>(hr);
+    s_->scope_rules.insert(url);
+    return kSOk;
+  }
+  HResult RemoveScopeRule(const std::u16string& url) override {
+    std::lock_guard lock(s_->mutex);
+    if (const uint32_t hr = s_->Record(Call("SearchIndexer.RemoveScopeRule", url))) return static_cast<HResult>(hr);
+    s_->scope_rules.erase(url);
+    return kSOk;
+  }
+  bool HasScopeRule(const std::u16string& url) override {
+    std::lock_guard lock(s_->mutex);
+    (void)s_->Record(Call("SearchIndexer.HasScopeRule", url));
+    return s_->scope_rules.contains(url);
+  }
+
+ private:
+  std::shared_ptr<State> s_;
+};
+
+namespace {
+
+std::u16string FoldAsciiCase(std::u16string_view text) {
+  std::u16string folded(text);
+  for (char16_t& c : folded) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return folded;
+}
+
+bool IsSameOrBelow(const std::u16string& key, const std::u16string& top) {
+  return key == top || (key.size() > top.size() && key.starts_with(top) && key[top.size()] == u'\\');
+}
+
+}  // namespace
+
+class RecordingPlatform::RegistryFake final : public Registry {
+ public:
+  explicit RegistryFake(std::shared_ptr<State> state) : s_(std::move(state)) {}
+  Win32Error ReadValue(RegistryRoot root, const std::u16string& key, const std::u16string& name, uint32_t* type,
+                       std::u16string* value) override {
+    std::lock_guard lock(s_->mutex);
+    *type = 0;
+    value->clear();
+    if (const Win32Error e = s_->Record(RegistryCall("Registry.ReadValue", root, key, name))) return e;
+    const auto it = s_->registry.find({root, FoldAsciiCase(key)});
+    if (it == s_->registry.end()) return win32::kFileNotFound;
+    const auto found = it->second.find(FoldAsciiCase(name));
+    if (found == it->second.end()) return win32::kFileNotFound;
+    *type = kRegSz;
+    *value = found->second;
+    return 0;
+  }
+  Win32Error DeleteTree(RegistryRoot root, const std::u16string& key) override {
+    std::lock_guard lock(s_->mutex);
+    if (const Win32Error e = s_->Record(RegistryCall("Registry.DeleteTree", root, key, u""))) return e;
+    const std::u16string top = FoldAsciiCase(key);
+    bool found = false;
+    std::erase_if(s_->registry, [&](const auto& entry) {
+      const bool doomed = entry.first.first == root && IsSameOrBelow(entry.first.second, top);
+      found = found || doomed;
+      return doomed;
+    });
+    return found ? 0 : win32::kFileNotFound;
+  }
+  Win32Error WriteString(RegistryRoot root, const std::u16string& key, const std::u16string& name,
+                         const std::u16string& value) override {
+    std::lock_guard lock(s_->mutex);
+    RecordedCall call = RegistryCall("Registry.WriteString", root, key, name);
+    call.text = value;
+    if (const Win32Error e = s_->Record(std::move(call))) return e;
+    s_->registry[{root, FoldAsciiCase(key)}].insert_or_assign(FoldAsciiCase(name), value);
+    return 0;
+  }
+
+ private:
+  static RecordedCall RegistryCall(std::string_view operation, RegistryRoot root, const std::u16string& key,
+                                   const std::u16string& name) {
+    RecordedCall call = Call(operation, key);
+    call.registry_root = root;
+    call.name = name;
+    return call;
+  }
+  std::shared_ptr<State> s_;
+};
+
+class RecordingPlatform::IdentityFake final : public UserIdentity {
+ public:
+  explicit IdentityFake(std::shared_ptr<State> state) : s_(std::move(state)) {}
+  Win32Error CurrentUserSid(std::u16string* sid) override {
+    std::lock_guard lock(s_->mutex);
+    sid->clear();
+    if (const Win32Error e = s_->Record(Call("UserIdentity.CurrentUserSid"))) return e;
+    *sid = s_->user_sid;
+    return 0;
+  }
+
+ private:
+  std::shared_ptr<State> s_;
+};
+
 RecordingPlatform::RecordingPlatform()
     : state_(std::make_shared<State>()),
       cloud_(std::make_unique<Cloud>(state_)),
       files_(std::make_unique<Files>(state_)),
       notifier_(std::make_unique<Notifier>(state_)),
       shell_(std::make_unique<ShellFake>(state_)),
-      system_(std::make_unique<System>(state_)) {}
+      system_(std::make_unique<System>(state_)),
+      shell_registration_(std::make_unique<ShellRegistrationFake>(state_)),
+      search_(std::make_unique<SearchFake>(state_)),
+      registry_(std::make_unique<RegistryFake>(state_)),
+      identity_(std::make_unique<IdentityFake>(state_)) {}
 
 RecordingPlatform::~RecordingPlatform() = default;
 
@@ -410,6 +558,10 @@ FileSystem& RecordingPlatform::file_system() { return *files_; }
 ChangeNotifier& RecordingPlatform::change_notifier() { return *notifier_; }
 Shell& RecordingPlatform::shell() { return *shell_; }
 SystemServices& RecordingPlatform::system() { return *system_; }
+ShellRegistration& RecordingPlatform::shell_registration() { return *shell_registration_; }
+SearchIndexer& RecordingPlatform::search_indexer() { return *search_; }
+Registry& RecordingPlatform::registry() { return *registry_; }
+UserIdentity& RecordingPlatform::user_identity() { return *identity_; }
 
 void RecordingPlatform::SetResult(std::string_view operation, uint32_t code) {
   std::lock_guard lock(state_->mutex);
@@ -454,6 +606,11 @@ void RecordingPlatform::SetNextUsn(int64_t usn) {
 void RecordingPlatform::SetMessageText(uint32_t code, std::u16string text) {
   std::lock_guard lock(state_->mutex);
   state_->message_texts.insert_or_assign(code, std::move(text));
+}
+
+void RecordingPlatform::SetUserSid(std::u16string sid) {
+  std::lock_guard lock(state_->mutex);
+  state_->user_sid = std::move(sid);
 }
 
 std::vector<RecordedCall> RecordingPlatform::calls() const {

@@ -49,6 +49,10 @@ struct RecordedCall {
   SyncRegistration registration;
   SyncPolicies policies;
   bool error = false;  // Shell.SetLastSyncError
+  ShellSyncRoot shell_root;  // ShellRegistration.RegisterSyncRoot (UnregisterSyncRoot's id is in path)
+  RegistryRoot registry_root = RegistryRoot::kLocalMachine;  // Registry.* (the key is in path)
+  std::u16string name;       // Registry.*: the value name
+  std::u16string text;       // Registry.WriteString: the value written
 };
 
 // Thread-safe. Handles it gave out may outlive it: they share its state.
@@ -62,6 +66,10 @@ class RecordingPlatform final : public Platform {
   ChangeNotifier& change_notifier() override;
   Shell& shell() override;
   SystemServices& system() override;
+  ShellRegistration& shell_registration() override;
+  SearchIndexer& search_indexer() override;
+  Registry& registry() override;
+  UserIdentity& user_identity() override;
 
   // ---- What the fake answers ----
   // The code `operation` returns from now on: a Win32 code or an HRESULT, as the operation
@@ -82,6 +90,12 @@ class RecordingPlatform final : public Platform {
   void SetNextUsn(int64_t usn);
   // MessageText's answer for `code`; codes not set give "System text of 0x<code>".
   void SetMessageText(uint32_t code, std::u16string text);
+  // The shell-registration facilities keep their registrations, scope rules and registry values
+  // in memory and behave as the OS does (an empty id is refused, unknown ids and keys are "not
+  // found", key names compare ignoring ASCII case) unless SetResult gave their operation a
+  // failure, which they then return without changing anything. CurrentUserSid answers this SID
+  // (by default "S-1-5-21-1111111111-2222222222-3333333333-1001").
+  void SetUserSid(std::u16string sid);
 
   // ---- What it saw ----
   std::vector<RecordedCall> calls() const;
@@ -111,6 +125,10 @@ class RecordingPlatform final : public Platform {
   class Notifier;
   class ShellFake;
   class System;
+  class ShellRegistrationFake;
+  class SearchFake;
+  class RegistryFake;
+  class IdentityFake;
 
   std::shared_ptr<State> state_;
   std::unique_ptr<Cloud> cloud_;
@@ -118,6 +136,10 @@ class RecordingPlatform final : public Platform {
   std::unique_ptr<Notifier> notifier_;
   std::unique_ptr<ShellFake> shell_;
   std::unique_ptr<System> system_;
+  std::unique_ptr<ShellRegistrationFake> shell_registration_;
+  std::unique_ptr<SearchFake> search_;
+  std::unique_ptr<RegistryFake> registry_;
+  std::unique_ptr<IdentityFake> identity_;
 };
 
 // A BindingLog that keeps every line, formatted, with its level. Thread-safe.

@@ -68,6 +68,15 @@ bool ExtendedChangeNotificationsAvailable();
 std::unique_ptr<Shell> NewWindowsShell();
 std::unique_ptr<SystemServices> NewWindowsSystemServices();
 
+// The storage-provider registration through the Windows Runtime, whose entry points are looked up
+// in combase.dll at first use so the library still loads without it; there every call fails with
+// HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), or ERROR_PROC_NOT_FOUND when an entry point is missing.
+std::unique_ptr<ShellRegistration> NewWindowsShellRegistration();
+// The "SystemIndex" crawl scope through the Windows Search manager (COM).
+std::unique_ptr<SearchIndexer> NewWindowsSearchIndexer();
+std::unique_ptr<Registry> NewWindowsRegistry();
+std::unique_ptr<UserIdentity> NewWindowsUserIdentity();
+
 }  // namespace ostrasync::platform
 
 #endif  // OSTRASYNC_PLATFORM_WINDOWS_PLATFORM_WINDOWS_H_

@@ -429,5 +429,127 @@ TEST_F(EmulatedCloudFiles, WritingToAPlaceholderHydratesItAndClearsInSync) {
   EXPECT_EQ(info.pin_state, cf::kUnpinned);
 }
 
+TEST_F(EmulatedCloudFiles, UnregisteringAConnectedRootEndsItsConnection) {
+  ASSERT_EQ(Register(), kSOk);
+  ASSERT_EQ(MakeFile("f", 4096), kSOk);
+  settings_.request_timeout_ms = 60000;
+  cloud_ = NewEmulatedCloudFiles(settings_);
+  Provider provider;
+  const int64_t key = Connect(provider);
+  FileHandlePtr file = OpenItem(In("f"));
+  HResult result = kSOk;
+  std::thread requester([&] { result = cloud_->HydratePlaceholder(*file, 0, -1, 0); });
+  ASSERT_TRUE(provider.WaitFor(cf::kFetchData));
+  ASSERT_EQ(cloud_->UnregisterSyncRoot(Root()), kSOk);
+  requester.join();
+  EXPECT_EQ(result, HResultFromWin32(win32::kCloudFileRequestAborted));
+  EXPECT_EQ(cloud_->DisconnectSyncRoot(key), HResultFromWin32(win32::kCloudFileInvalidRequest));
+
+  // Registered again, the root has no provider until one connects: the old one hears nothing.
+  ASSERT_EQ(Register(), kSOk);
+  auto user = NewUserSide();
+  std::vector<uint8_t> buffer(10);
+  uint32_t read = 0;
+  EXPECT_EQ(user->Read(In("f"), 0, buffer, &read), HResultFromWin32(win32::kCloudFileProviderNotRunning));
+  EXPECT_EQ(user->Open(In("f")), kSOk);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(provider.Of(cf::kNotifyFileOpenCompletion).empty());
+  EXPECT_EQ(provider.Of(cf::kFetchData).size(), 1u);
+  Provider next;
+  Connect(next);
+}
+
+TEST_F(EmulatedCloudFiles, AnIdentityTheFileSystemCannotHoldIsMetadataTooLargeNeverDiskFull) {
+  ASSERT_EQ(Register(), kSOk);
+  ASSERT_EQ(MakeFile("small", 4096), kSOk);
+  const std::vector<uint8_t> largest(cf::kMaxFileIdentityLength, 'x');
+  const HResult too_large = HResultFromWin32(364);  // ERROR_CLOUD_FILE_METADATA_TOO_LARGE
+
+  std::vector<PlaceholderCreateEntry> entries(2);
+  entries[0].relative_name = u"big.bin";
+  entries[0].metadata.file_size = 4096;
+  entries[1].relative_name = u"big";
+  entries[1].metadata.attributes = attr::kDirectory;
+  for (PlaceholderCreateEntry& entry : entries) entry.identity = largest;
+  (void)cloud_->CreatePlaceholders(Root(), entries, 0, nullptr);
+  FileHandlePtr small = OpenItem(In("small"), access::kGenericRead | access::kGenericWrite);
+  const HResult updated = cloud_->UpdatePlaceholder(*small, nullptr, largest, {}, 0);
+  PlaceholderInfo info;
+  ASSERT_EQ(cloud_->GetPlaceholderInfo(*small, cf::kPlaceholderInfoBasic, &info), kSOk);
+  if (updated == kSOk) {
+    EXPECT_EQ(info.identity, largest);
+  } else {
+    // Refused as Windows refuses it, and the placeholder keeps the identity it had.
+    EXPECT_EQ(updated, too_large);
+    EXPECT_EQ(info.identity, (std::vector<uint8_t>{'i', 'd'}));
+  }
+  for (const PlaceholderCreateEntry& entry : entries) {
+    const std::string name = entry.relative_name == u"big" ? "big" : "big.bin";
+    if (entry.result == kSOk) {
+      FileHandlePtr item = OpenItem(In(name));
+      ASSERT_EQ(cloud_->GetPlaceholderInfo(*item, cf::kPlaceholderInfoBasic, &info), kSOk);
+      EXPECT_EQ(info.identity, largest);
+    } else {
+      // Nothing half made is left under the name, so the provider can try again.
+      EXPECT_EQ(entry.result, too_large) << name;
+      EXPECT_FALSE(std::filesystem::exists(root_ + "/" + name)) << name;
+    }
+  }
+}
+
+TEST_F(EmulatedCloudFiles, TrackedPropertyChangesClearInSyncAsTheInSyncPolicySays) {
+  constexpr uint32_t kTrackFileHidden = 0x4, kTrackDirectoryReadOnly = 0x20, kTrackFileLastWriteTime = 0x100,
+                     kPreserveForSyncEngine = 0x80000000;
+  SyncRegistration registration;
+  registration.provider_name = u"Test";
+  SyncPolicies policies;
+  policies.in_sync = kTrackFileHidden | kTrackDirectoryReadOnly | kTrackFileLastWriteTime | kPreserveForSyncEngine;
+  ASSERT_EQ(cloud_->RegisterSyncRoot(Root(), registration, policies, 0), kSOk);
+  for (const char* name : {"hidden", "system", "touched", "engine"}) ASSERT_EQ(MakeFile(name, 4096), kSOk);
+  PlaceholderCreateEntry folder;
+  folder.relative_name = u"folder";
+  folder.metadata.attributes = attr::kDirectory;
+  folder.flags = cf::kPlaceholderCreateMarkInSync;
+  ASSERT_EQ(cloud_->CreatePlaceholders(Root(), std::span(&folder, 1), 0, nullptr), kSOk);
+  auto user = NewUserSide();
+  auto in_sync = [&](const char* name) {
+    FileHandlePtr item = OpenItem(In(name));
+    PlaceholderInfo info;
+    EXPECT_EQ(cloud_->GetPlaceholderInfo(*item, cf::kPlaceholderInfoBasic, &info), kSOk);
+    return info.in_sync_state == cf::kInSync;
+  };
+  FsMetadata hidden, system, touched, read_only;
+  hidden.attributes = attr::kHidden;
+  system.attributes = attr::kSystem;
+  touched.last_write_time = 133'000'000'000'000'000ull;
+  read_only.attributes = attr::kReadOnly | attr::kDirectory;
+
+  ASSERT_EQ(user->SetBasicInfo(In("hidden"), hidden), kSOk);
+  ASSERT_EQ(user->SetBasicInfo(In("system"), system), kSOk);  // not tracked
+  ASSERT_EQ(user->SetBasicInfo(In("touched"), touched), kSOk);
+  ASSERT_EQ(user->SetBasicInfo(In("folder"), read_only), kSOk);
+  EXPECT_FALSE(in_sync("hidden"));
+  EXPECT_TRUE(in_sync("system"));
+  EXPECT_FALSE(in_sync("touched"));
+  EXPECT_FALSE(in_sync("folder"));
+
+  // Writing what is already there changes nothing tracked.
+  FileHandlePtr file = OpenItem(In("hidden"));
+  ASSERT_EQ(cloud_->SetInSyncState(*file, cf::kInSync, 0, nullptr), kSOk);
+  ASSERT_EQ(user->SetBasicInfo(In("hidden"), hidden), kSOk);
+  EXPECT_TRUE(in_sync("hidden"));
+
+  // The sync engine's own change keeps in-sync while the policy preserves it, and not after.
+  FileHandlePtr engine = OpenItem(In("engine"), access::kWriteAttributes);
+  ASSERT_EQ(fs_->WriteBasicInformation(*engine, hidden), 0u);
+  EXPECT_TRUE(in_sync("engine"));
+  policies.in_sync &= ~kPreserveForSyncEngine;
+  ASSERT_EQ(cloud_->RegisterSyncRoot(Root(), registration, policies, cf::kRegisterUpdate), kSOk);
+  FsMetadata visible;
+  visible.attributes = attr::kNormal;
+  ASSERT_EQ(fs_->WriteBasicInformation(*engine, visible), 0u);
+  EXPECT_FALSE(in_sync("engine"));
+}
+
 }  // namespace
 }  // namespace ostrasync::platform::testing

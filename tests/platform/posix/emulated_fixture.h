@@ -33,6 +33,16 @@ struct Seen {
 class Provider {
  public:
   std::function<void(const Seen&)> on_callback;
+  // Set by EmulatedTest::Connect: ends the connection before the provider (and the test's locals
+  // its callbacks use) goes away, since a callback may still be running after it answered.
+  std::function<void()> before_destroy;
+
+  Provider() = default;
+  Provider(const Provider&) = delete;
+  Provider& operator=(const Provider&) = delete;
+  ~Provider() {
+    if (before_destroy) before_destroy();
+  }
 
   static void Callback(cf::CallbackType type, const CallbackInfo& info, const CallbackArgs& args) {
     auto* self = static_cast<Provider*>(info.callback_context);
@@ -112,6 +122,11 @@ class EmulatedTest : public ::testing::Test {
     int64_t key = 0;
     auto table = provider.Table();
     EXPECT_EQ(cloud_->ConnectSyncRoot(Root(), table, &provider, 0, &key), kSOk);
+    // Disconnecting by key works from any instance; a connection already ended answers with an
+    // error that is of no interest here.
+    provider.before_destroy = [this, key] {
+      if (cloud_ != nullptr) (void)cloud_->DisconnectSyncRoot(key);
+    };
     return key;
   }
 
