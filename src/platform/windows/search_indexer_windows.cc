@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "platform/windows/com_support.h"
 #include "platform/windows/platform_windows.h"
 
 namespace ostrasync::platform {
@@ -70,40 +71,6 @@ struct SearchManager {
 };
 static_assert(offsetof(SearchManagerVtbl, GetCatalog) == Slot(10));
 
-// One reference to a COM object, released when the holder goes.
-template <typename Interface>
-class Ref {
- public:
-  Ref() = default;
-  ~Ref() {
-    if (pointer_ != nullptr) pointer_->vtbl->unknown.Release(pointer_);
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Interface* get() const { return pointer_; }
-  Interface** out() { return &pointer_; }
-  void** out_void() { return reinterpret_cast<void**>(&pointer_); }
-
- private:
-  Interface* pointer_ = nullptr;
-};
-
-// Joins the multithreaded apartment for the length of one call, unless the thread already lives in
-// a single-threaded one, which serves as well and must be left as it is. S_FALSE (already in the
-// multithreaded apartment) is a reference of ours all the same and is balanced like S_OK.
-class ComScope {
- public:
-  ComScope() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-  ~ComScope() {
-    if (result_ == S_OK || result_ == S_FALSE) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-  HRESULT status() const { return result_ == RPC_E_CHANGED_MODE ? S_OK : result_; }
-
- private:
-  HRESULT result_;
-};
 
 // The crawl scope manager of the system catalog. When the search service is disabled the search
 // manager cannot be made and CoCreateInstance answers HRESULT_FROM_WIN32(ERROR_SERVICE_DISABLED),

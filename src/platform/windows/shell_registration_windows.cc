@@ -20,6 +20,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/windows/com_support.h"
 #include "platform/windows/platform_windows.h"
 
 namespace ostrasync::platform {
@@ -245,37 +246,6 @@ constexpr IID kIidStorageItem = {0x4207A996, 0xCA2F, 0x42F7, {0xBD, 0xE8, 0x8B, 
 constexpr IID kIidUriFactory = {0x44A9796F, 0x723E, 0x4FDF, {0xA2, 0x18, 0x03, 0x3E, 0x75, 0xB0, 0xC0, 0x84}};
 
 // ---- Ownership ----
-
-// One reference to a runtime or COM object, released when the holder goes. Every such object
-// starts with IUnknown, which is all the holder relies on.
-template <typename Interface>
-class Ref {
- public:
-  Ref() = default;
-  ~Ref() { Reset(); }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-
-  Interface* get() const { return pointer_; }
-  Interface** out() {
-    Reset();
-    return &pointer_;
-  }
-  void** out_void() { return reinterpret_cast<void**>(out()); }
-  explicit operator bool() const { return pointer_ != nullptr; }
-  void Reset() {
-    if (pointer_ != nullptr) reinterpret_cast<IUnknown*>(pointer_)->Release();
-    pointer_ = nullptr;
-  }
-  // Asks the object for another of its interfaces.
-  template <typename Other>
-  HRESULT As(const IID& iid, Ref<Other>* other) const {
-    return reinterpret_cast<IUnknown*>(pointer_)->QueryInterface(iid, other->out_void());
-  }
-
- private:
-  Interface* pointer_ = nullptr;
-};
 
 // An HSTRING this code made or received, deleted when the holder goes. Null is the empty string.
 class HString {

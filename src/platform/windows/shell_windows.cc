@@ -7,6 +7,7 @@
 #include <propsys.h>
 #include <shobjidl.h>
 
+#include "platform/windows/com_support.h"
 #include "platform/windows/platform_windows.h"
 
 namespace ostrasync::platform {
@@ -20,38 +21,6 @@ constexpr PROPERTYKEY kLastSyncError = {
 constexpr int kGpsVolatilePropertiesOnly = 0x1000;
 constexpr auto kStoreFlags = static_cast<GETPROPERTYSTOREFLAGS>(GPS_READWRITE | kGpsVolatilePropertiesOnly);
 static_assert(kStoreFlags == 0x1002);
-
-// Joins the multithreaded apartment for the length of one call, unless the thread already lives
-// in another apartment, which serves as well and must be left as it is.
-class ComScope {
- public:
-  ComScope() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
-  ~ComScope() {
-    if (result_ == S_OK || result_ == S_FALSE) CoUninitialize();
-  }
-  ComScope(const ComScope&) = delete;
-  ComScope& operator=(const ComScope&) = delete;
-  HRESULT status() const { return result_ == RPC_E_CHANGED_MODE ? S_OK : result_; }
-
- private:
-  HRESULT result_;
-};
-
-template <typename Interface>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ~ComPtr() {
-    if (pointer_ != nullptr) pointer_->Release();
-  }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  Interface* operator->() const { return pointer_; }
-  void** out() { return reinterpret_cast<void**>(&pointer_); }
-
- private:
-  Interface* pointer_ = nullptr;
-};
 
 class PropVariant {
  public:
@@ -72,11 +41,11 @@ class WindowsShell final : public Shell {
     // Declared first so that every COM object below is released before the apartment is left.
     const ComScope com;
     if (FAILED(com.status())) return com.status();
-    ComPtr<IShellItem2> item;
-    HRESULT hr = SHCreateItemFromParsingName(Wide(path), nullptr, __uuidof(IShellItem2), item.out());
+    Ref<IShellItem2> item;
+    HRESULT hr = SHCreateItemFromParsingName(Wide(path), nullptr, __uuidof(IShellItem2), item.out_void());
     if (FAILED(hr)) return hr;
-    ComPtr<IPropertyStore> store;
-    hr = item->GetPropertyStore(kStoreFlags, __uuidof(IPropertyStore), store.out());
+    Ref<IPropertyStore> store;
+    hr = item->GetPropertyStore(kStoreFlags, __uuidof(IPropertyStore), store.out_void());
     if (FAILED(hr)) return hr;
     PropVariant value;
     if (error) {
