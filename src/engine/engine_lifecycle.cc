@@ -137,7 +137,7 @@ bool SyncEngine::InitializeOsObjects() {
     Log(1, u"Failed to initialize placeholder manager");
     return false;
   }
-  placeholder_manager_ = std::make_unique<PlaceholderManager>(long_root, VolumeRelativeFolder(long_root));
+  placeholder_manager_ = std::make_shared<items::PlaceholderManager>(*this, long_root, VolumeRelativeFolder(long_root));
   Log(4, u"Windows cloud API engine initialized");
   if (settings_.serialize_events.load()) serialize_events_lock_ = std::make_unique<std::recursive_mutex>();
   Log(4, u"OS dependent internal objects initialization finished");
@@ -209,7 +209,6 @@ int SyncEngine::StartCheckExpiredPendingTasksThread() {
 
 int SyncEngine::PopulateRoot() { return 0; }
 
-int SyncEngine::CancelAllTransfers() { return 0; }
 
 // ---- Deactivate ----
 

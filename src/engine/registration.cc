@@ -179,7 +179,7 @@ int SyncEngine::RegisterCloudProvider(bool install_mode) {
       // Waits until the job is listed, so the thread is known as the engine's own from its start.
       { std::lock_guard<std::mutex> listed(registration_mutex_); }
       const int result = RegisterSyncProvider(*job);
-      if (result != 0) FireError(result, kTextAsyncOperationFailed);
+      if (result != 0) FireErrorEvent(result, kTextAsyncOperationFailed);
       platform::ConnectionContext* orphan = nullptr;
       {
         std::lock_guard<std::mutex> job_lock(job->mutex);

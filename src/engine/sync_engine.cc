@@ -93,7 +93,7 @@ void SyncEngine::LogRequestOutcome(std::u16string_view operation_word, std::u16s
 
 // ---- Events ----
 
-void SyncEngine::FireError(int code, std::string_view description) {
+void SyncEngine::FireErrorEvent(int code, std::string_view description) {
   int handler_code = 0;
   try {
     handler_code = sink_->OnError(code, description);
@@ -182,13 +182,8 @@ int SyncEngine::RequireActive() {
   return RecordError(kWinNotReady, kTextNotActive);
 }
 
-int SyncEngine::FinalizeTask(int64_t, int) { return RequireActive(); }
 int SyncEngine::GetLocalData(int64_t, int64_t, std::span<uint8_t>, int, int, int*) { return RequireActive(); }
 int SyncEngine::PutFileData(int64_t, std::span<const uint8_t>, int, int) { return RequireActive(); }
-int SyncEngine::do_CreateFile(std::u16string_view, int, int64_t, int64_t, int64_t, int64_t) { return RequireActive(); }
-int SyncEngine::do_CreateFolder(std::u16string_view, int, int64_t, int64_t, int64_t) { return RequireActive(); }
-int SyncEngine::do_UpdateFile(std::u16string_view, int, int64_t, int64_t, int64_t, int64_t) { return RequireActive(); }
-int SyncEngine::do_UpdateFolder(std::u16string_view, int, int64_t, int64_t, int64_t) { return RequireActive(); }
 int SyncEngine::do_DeleteFile(std::u16string_view) { return RequireActive(); }
 int SyncEngine::do_DeleteFolder(std::u16string_view, bool) { return RequireActive(); }
 int SyncEngine::do_GetFileAttributes(std::u16string_view, int*) { return RequireActive(); }

@@ -22,7 +22,8 @@
 #include "engine/event_sink.h"
 #include "engine/log_format.h"
 #include "engine/per_thread.h"
-#include "engine/placeholder_manager.h"
+#include "engine/task_registry.h"
+#include "items/placeholder_manager.h"
 #include "engine/thread_error_store.h"
 #include "platform/binding_log.h"
 #include "platform/cloud_files_binding.h"
@@ -92,8 +93,9 @@ class SyncEngine : public platform::BindingLog {
   template <typename Fire>
   int FireRequest(std::u16string_view operation_word, std::u16string_view path, int* result_code,
                   Fire&& fire);
-  // Raises Error; a failing Error handler is only logged.
-  void FireError(int code, std::string_view description);
+  // Raises Error; a failing Error handler is only logged. Every part of the engine reports
+  // through it.
+  void FireErrorEvent(int code, std::string_view description);
   void FireActivated(int result_code);
   int FireCancelTask(int64_t task_id, std::u16string_view path, int result_code);
   int FireResetFile(int64_t task_id, std::u16string_view path);
@@ -103,6 +105,43 @@ class SyncEngine : public platform::BindingLog {
   platform::CloudFilesBinding& binding();
   tracking::MetadataCache& metadata_cache() { return metadata_cache_; }
   tracking::PendingOperations& pending_operations() { return pending_operations_; }
+  TaskRegistry& task_registry() { return task_registry_; }
+  // The placeholder manager of the current activation, kept alive for the caller; null while the
+  // engine is not initialised.
+  std::shared_ptr<items::PlaceholderManager> placeholder_manager() const;
+  // Milliseconds of the monotonic clock: the time base of task and retry ages, immune to steps
+  // of the wall clock.
+  int64_t MonotonicMs();
+
+  // ---- Tasks (task_firing.cc, task_completion.cc, task_cancellation.cc) ----
+  // Takes a task for the relative `path` (may be empty; the full path is derived from it) and
+  // registers it. Null only when memory runs out.
+  [[nodiscard]] TaskRef NewTask(std::u16string_view path, OperationType type,
+                                std::unique_ptr<OperationRecord> record = nullptr);
+  // The one way an event is fired for a task: enters the task's handler lock, raises the event
+  // through `fire` (as FireRequest does), and logs the outcome with `action_word`. Returns with
+  // the handler lock still held by this thread unless the host finalised from inside its handler;
+  // the caller ends the firing with EndTaskHandler.
+  template <typename Fire>
+  int FireTaskEvent(Task& task, std::u16string_view action_word, std::u16string_view path, int* result_code,
+                    Fire&& fire);
+  // Ends a firing: a result of 0x21000001 stamps the task's asynchronous start; the handler lock
+  // is left if this thread still holds it.
+  void EndTaskHandler(Task& task, int result);
+  // Fires CancelTask for the task; marks it cancelled unless the host objected. Takes the task
+  // lock, never the registry lock.
+  int DoCancelTask(Task& task, std::u16string_view path);
+  // Cancels the registered tasks of `path` of `type` (-1: every type). True if at least one was
+  // cancelled and none failed.
+  bool CancelTransferByPath(std::u16string_view path, int type);
+  // Completion of a finished asynchronous OP_READ_DATA task: sends what is still buffered. Data
+  // transfer fills it in; until then it fails with 0x21000006.
+  int CompleteReadData(Task& task);
+  // Completion of a finished OP_LIST task. Listing fills it in; until then 0x21000006.
+  int FinishEnumeration(int64_t task_id);
+  // Re-evaluates whether an item is excluded after it moved. The exclusion rules fill it in;
+  // until then every item counts as included (0).
+  int ProcessExcludedState(std::u16string_view relative);
   // SyncRootPath joined with ItemDomain.
   std::u16string EffectiveRootPath();
 
@@ -223,6 +262,38 @@ class SyncEngine : public platform::BindingLog {
                          int result_code);
   int SetRootProperty(const char16_t* operation, std::u16string_view value, std::u16string* field);
 
+  // ---- Callback handlers (callback_handlers.cc) ----
+  // Each answers the OS itself where the callback needs an answer and returns the host-level
+  // result the dispatcher reports.
+  int HandleFetchData(Task& task);
+  int HandleCancelFetchData(Task& task);
+  int HandleFetchPlaceholders(Task& task);
+  int HandleCancelFetchPlaceholders(Task& task);
+  int HandleNotifyDehydrate(Task& task);
+  // Answers the OS for a callback that cannot be served, with the failure status of `result`.
+  void RefuseCallback(Task& task, int result);
+
+  // ---- Task completion (task_completion.cc) ----
+  // One pass of the monitor over a batch starting at *cursor.
+  void CompleteFinishedTasks(std::size_t* cursor);
+  // Completes one finished asynchronous task by its type; returns the completion's result.
+  int CompleteTask(Task& task);
+  // One pass of the expiry check.
+  void CancelExpiredTasks();
+
+  // ---- Item methods (items/item_methods.cc) ----
+  // Validates a method's LocalPath; 0x21000004 "The LocalPath parameter could not be parsed".
+  [[nodiscard]] int CheckLocalPath(std::u16string_view local_path);
+  // The create and update routines every path to a placeholder goes through; `flags` are
+  // items::placeholder_flag values.
+  int CreateFileInt(std::u16string_view local_path, uint32_t attributes, int64_t size, uint64_t creation_time,
+                    uint64_t last_access_time, uint64_t last_write_time, uint32_t flags);
+  int UpdateFileInt(std::u16string_view local_path, uint32_t attributes, int64_t size, uint64_t creation_time,
+                    uint64_t last_access_time, uint64_t last_write_time, uint32_t flags);
+  // The common body of the four create and update methods.
+  int CreateOrUpdateItem(bool update, bool folder, std::u16string_view path, int attributes, int64_t size,
+                         int64_t creation_time, int64_t last_access_time, int64_t last_write_time);
+
   EventSink* sink_;  // the component; outlives the engine
   std::atomic<platform::Platform*> platform_;  // set once: at construction or first use
   ThreadErrorStore last_errors_;
@@ -244,11 +315,12 @@ class SyncEngine : public platform::BindingLog {
   // Owned for the engine's whole life; each carries its own locks.
   tracking::MetadataCache metadata_cache_;
   tracking::PendingOperations pending_operations_;
+  TaskRegistry task_registry_;
 
   // The activation-time objects. The lifecycle runs one Activate/Deactivate at a time, but the
   // dispatcher, the engine threads and a destroying thread read these too.
   mutable std::mutex lifecycle_mutex_;
-  std::unique_ptr<PlaceholderManager> placeholder_manager_;   // guarded by lifecycle_mutex_
+  std::shared_ptr<items::PlaceholderManager> placeholder_manager_;  // guarded by lifecycle_mutex_
   std::unique_ptr<std::recursive_mutex> serialize_events_lock_;  // guarded by lifecycle_mutex_
   std::unique_ptr<ChangeWatcher> watcher_;                    // guarded by lifecycle_mutex_
   platform::ConnectionContext* connection_ = nullptr;         // guarded by lifecycle_mutex_
@@ -289,6 +361,14 @@ int SyncEngine::FireRequest(std::u16string_view operation_word, std::u16string_v
   if (handler_code != 0) *result_code = handler_code == -1 ? kWinInternalError : handler_code;
   LogRequestOutcome(operation_word, path, *result_code);
   return *result_code;
+}
+
+template <typename Fire>
+int SyncEngine::FireTaskEvent(Task& task, std::u16string_view action_word, std::u16string_view path,
+                              int* result_code, Fire&& fire) {
+  task.handler_lock.Enter();
+  *result_code = 0;
+  return FireRequest(action_word, path, result_code, std::forward<Fire>(fire));
 }
 
 }  // namespace ostrasync::engine

@@ -54,7 +54,7 @@ TEST(EventFiringTest, SlotsFollowTheHostConventions) {
 
 TEST(EventFiringTest, WideEventsDeliverUtf16) {
   TestHost host(OSTRASYNC_WIDE_EVENTS);
-  host.engine().FireError(0x21000040, "backend \xC3\xA9");
+  host.engine().FireErrorEvent(0x21000040, "backend \xC3\xA9");
   const auto errors = host.events_of(OSTRASYNC_EVENT_ERROR);
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].texts.at(0), "backend \xC3\xA9");
@@ -99,7 +99,7 @@ TEST(EventFiringTest, ReportedEventErrorTakesPrecedence) {
 TEST(EventFiringTest, FailingErrorHandlerIsOnlyLogged) {
   TestHost host;
   host.set_handler([](int id, int, void**) { return id == OSTRASYNC_EVENT_ERROR ? 7 : 0; });
-  host.engine().FireError(0x21000040, "x");
+  host.engine().FireErrorEvent(0x21000040, "x");
   EXPECT_EQ(host.events_of(OSTRASYNC_EVENT_ERROR).size(), 1u);  // no Error about the Error
   EXPECT_TRUE(HasLine(host, "'Error' event handler failed with error code 0x7"));
 }

@@ -48,7 +48,7 @@ TEST(ExportsTest, HandlerCannotDestroyTheComponentCallingIt) {
     if (id == OSTRASYNC_EVENT_ERROR) destroy_result = OstraSync_Kelvo_Destroy(host.handle());
     return 0;
   });
-  host.engine().FireError(0x21000040, "backend down");
+  host.engine().FireErrorEvent(0x21000040, "backend down");
   EXPECT_EQ(destroy_result, -1);
   // Still alive and answering.
   EXPECT_EQ(host.Query("MajorVersion"), "24");
