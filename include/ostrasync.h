@@ -116,58 +116,65 @@ typedef struct OstraSyncEventRecord {
 #define OSTRASYNC_PROP_CODE_PAGE 8000     /* code page of char strings (setting "CodePage") */
 #define OSTRASYNC_UTF16 10000             /* add to a property or method id for UTF-16 strings */
 
-/* ---- Methods (slots in order; i64& = pointer to int64_t; out = written into the slot) ----- */
-#define OSTRASYNC_METHOD_ACTIVATE 2            /* 0 Synchronous int */
-#define OSTRASYNC_METHOD_CONFIG 3              /* 0 "Name" or "Name=Value"; 1 out str: value read */
-#define OSTRASYNC_METHOD_CREATE_FILE 4         /* 0 LocalPath, 1 Attributes, 2 Size i64&, 3-5 times i64& */
-#define OSTRASYNC_METHOD_CREATE_FOLDER 5       /* 0 LocalPath, 1 Attributes, 2-4 times i64& */
-#define OSTRASYNC_METHOD_DEACTIVATE 6          /* none */
-#define OSTRASYNC_METHOD_DELETE_FILE 7         /* 0 LocalPath */
-#define OSTRASYNC_METHOD_DELETE_FOLDER 8       /* 0 LocalPath, 1 DeleteChildren int */
-#define OSTRASYNC_METHOD_FINALIZE_TASK 9       /* 0 OpId i64&, 1 ErrorCode int */
-#define OSTRASYNC_METHOD_GET_FILE_ATTRIBUTES 10   /* 0 LocalPath; 1 out int */
-#define OSTRASYNC_METHOD_GET_LOCAL_DATA 11     /* 0 OpId i64&, 1 Offset i64&, 2 Buffer, 3 Index, 4 Count; 5 out int */
-#define OSTRASYNC_METHOD_GET_FILE_STATUS 12    /* 0 LocalPath; 1 out int */
-#define OSTRASYNC_METHOD_GET_FOLDER_ATTRIBUTES 13 /* 0 LocalPath; 1 out int */
-#define OSTRASYNC_METHOD_GET_FOLDER_STATUS 14  /* 0 LocalPath; 1 out int */
-#define OSTRASYNC_METHOD_INSTALL 15            /* none */
-#define OSTRASYNC_METHOD_LIST_FILE 16          /* 0 EnumerationHandle i64&, 1 ItemName, 2 Attributes, 3 Size i64&, 4-6 times i64& */
-#define OSTRASYNC_METHOD_LIST_FOLDER 17        /* 0 EnumerationHandle i64&, 1 ItemName, 2 Attributes, 3-5 times i64& */
-#define OSTRASYNC_METHOD_PIN_FILE 18           /* 0 LocalPath */
-#define OSTRASYNC_METHOD_PIN_FOLDER 19         /* 0 LocalPath */
-#define OSTRASYNC_METHOD_PUT_FILE_DATA 20      /* 0 OpId i64&, 1 Buffer, 2 Index, 3 Count */
-#define OSTRASYNC_METHOD_RENAME_FILE 21        /* 0 LocalPath, 1 NewPath, 2 Overwrite int */
-#define OSTRASYNC_METHOD_RENAME_FOLDER 22      /* 0 LocalPath, 1 NewPath */
-#define OSTRASYNC_METHOD_RESET_FILE 23         /* 0 LocalPath */
-#define OSTRASYNC_METHOD_RESET_FOLDER 24       /* 0 LocalPath */
-#define OSTRASYNC_METHOD_SET_FILE_ATTRIBUTES 25   /* 0 LocalPath, 1 Attributes */
-#define OSTRASYNC_METHOD_SET_FOLDER_ATTRIBUTES 26 /* 0 LocalPath, 1 Attributes */
-#define OSTRASYNC_METHOD_SYNC_FILE 27          /* 0 LocalPath */
-#define OSTRASYNC_METHOD_UNINSTALL 28          /* none */
-#define OSTRASYNC_METHOD_UNPIN_FILE 29         /* 0 LocalPath */
-#define OSTRASYNC_METHOD_UNPIN_FOLDER 30       /* 0 LocalPath */
-#define OSTRASYNC_METHOD_UPDATE_FILE 31        /* as CREATE_FILE */
-#define OSTRASYNC_METHOD_UPDATE_FOLDER 32      /* as CREATE_FOLDER */
+/* ---- Methods (slots in order; i64& = pointer to int64_t; out = written into the slot) -----
+ * LocalPath/NewPath: an item's path relative to the sync root, beginning with a backslash
+ * ("\\dir\\file.txt"; "\\" is the root). Times are FILETIMEs (100 ns since 1601 UTC).
+ * Attributes are the OSTRASYNC_ATTR_* flags. Methods that need a running engine fail with 21
+ * while it is not active. */
+#define OSTRASYNC_METHOD_ACTIVATE 2            /* 0 Synchronous int. Connects the installed root and starts the engine; 0 = on a thread of its own, ending with the Activated event */
+#define OSTRASYNC_METHOD_CONFIG 3              /* 0 "Name" or "Name=Value"; 1 out str: value read. Reads or writes one setting */
+#define OSTRASYNC_METHOD_CREATE_FILE 4         /* 0 LocalPath, 1 Attributes, 2 Size i64&, 3-5 times i64& (creation, last access, last write). New file placeholder, in sync; 0x21000013 if the item exists */
+#define OSTRASYNC_METHOD_CREATE_FOLDER 5       /* 0 LocalPath, 1 Attributes, 2-4 times i64&. New folder placeholder, in sync (an existing plain folder is an error too) */
+#define OSTRASYNC_METHOD_DEACTIVATE 6          /* none. Cancels open tasks, stops the engine and disconnects */
+#define OSTRASYNC_METHOD_DELETE_FILE 7         /* 0 LocalPath. Deletes a local file */
+#define OSTRASYNC_METHOD_DELETE_FOLDER 8       /* 0 LocalPath, 1 DeleteChildren int. Deletes a local folder */
+#define OSTRASYNC_METHOD_FINALIZE_TASK 9       /* 0 OpId i64&, 1 ErrorCode int. Completes a task whose handler returned 0x21000001; 0x21000005 unknown id, 0x21000031 cancelled */
+#define OSTRASYNC_METHOD_GET_FILE_ATTRIBUTES 10   /* 0 LocalPath; 1 out int: the file's OSTRASYNC_ATTR_* flags */
+#define OSTRASYNC_METHOD_GET_LOCAL_DATA 11     /* 0 OpId i64&, 1 Offset i64&, 2 Buffer, 3 Index, 4 Count; 5 out int: bytes read. Reads local content of a task's file into Buffer[Index..] */
+#define OSTRASYNC_METHOD_GET_FILE_STATUS 12    /* 0 LocalPath; 1 out int: 1 when the content is fully on disk */
+#define OSTRASYNC_METHOD_GET_FOLDER_ATTRIBUTES 13 /* 0 LocalPath; 1 out int: the folder's flags, without OSTRASYNC_ATTR_FOLDER */
+#define OSTRASYNC_METHOD_GET_FOLDER_STATUS 14  /* 0 LocalPath; 1 out int: as GET_FILE_STATUS */
+#define OSTRASYNC_METHOD_INSTALL 15            /* none. Registers SyncRootPath with the system, the shell and the search indexer */
+#define OSTRASYNC_METHOD_LIST_FILE 16          /* 0 EnumerationHandle i64&, 1 ItemName, 2 Attributes, 3 Size i64&, 4-6 times i64&. One file of a ListDirectory answer */
+#define OSTRASYNC_METHOD_LIST_FOLDER 17        /* 0 EnumerationHandle i64&, 1 ItemName, 2 Attributes, 3-5 times i64&. One folder of a ListDirectory answer */
+#define OSTRASYNC_METHOD_PIN_FILE 18           /* 0 LocalPath. Keeps the file's content on disk */
+#define OSTRASYNC_METHOD_PIN_FOLDER 19         /* 0 LocalPath. Pins the folder and everything below it */
+#define OSTRASYNC_METHOD_PUT_FILE_DATA 20      /* 0 OpId i64&, 1 Buffer, 2 Index, 3 Count. Supplies content for a GetFileData task, in order */
+#define OSTRASYNC_METHOD_RENAME_FILE 21        /* 0 LocalPath, 1 NewPath, 2 Overwrite int. Renames or moves a local file */
+#define OSTRASYNC_METHOD_RENAME_FOLDER 22      /* 0 LocalPath, 1 NewPath. Renames or moves a local folder */
+#define OSTRASYNC_METHOD_RESET_FILE 23         /* 0 LocalPath. Drops the local content of a file */
+#define OSTRASYNC_METHOD_RESET_FOLDER 24       /* 0 LocalPath. Drops the local content below a folder */
+#define OSTRASYNC_METHOD_SET_FILE_ATTRIBUTES 25   /* 0 LocalPath, 1 Attributes. 0 changes nothing */
+#define OSTRASYNC_METHOD_SET_FOLDER_ATTRIBUTES 26 /* 0 LocalPath, 1 Attributes. 0 clears read-only, hidden and system */
+#define OSTRASYNC_METHOD_SYNC_FILE 27          /* 0 LocalPath. Downloads the file's content again */
+#define OSTRASYNC_METHOD_UNINSTALL 28          /* none. Deactivates and removes every registration of the root */
+#define OSTRASYNC_METHOD_UNPIN_FILE 29         /* 0 LocalPath. Returns the file to the unspecified pin state */
+#define OSTRASYNC_METHOD_UNPIN_FOLDER 30       /* 0 LocalPath. The same for a folder and everything below it */
+#define OSTRASYNC_METHOD_UPDATE_FILE 31        /* as CREATE_FILE. The file must exist; its placeholder gets the new metadata and is dehydrated */
+#define OSTRASYNC_METHOD_UPDATE_FOLDER 32      /* as CREATE_FOLDER. The folder must exist; times of 1970 or earlier are left as they are */
 /* Converts a code-page string to UTF-16. Count must be 2. 0 source, cbparams[0] its bytes;
  * 1 destination, cbparams[1] its capacity in UTF-16 units; 2 out int: units written or needed. */
 #define OSTRASYNC_METHOD_CONVERT_TO_UTF16 2003
 
-/* ---- Events (ids passed to the callback) -------------------------------------------------- */
-#define OSTRASYNC_EVENT_ACTIVATED 1       /* 0 ResultCode */
-#define OSTRASYNC_EVENT_CANCEL_TASK 2     /* 0 TaskId i64&, 1 Path, 2 ResultCode in/out */
-#define OSTRASYNC_EVENT_CREATE_FILE 3     /* 0 TaskId, 1 Path, 2 Attributes, 3 Size, 4-6 times, 7 ResultCode */
-#define OSTRASYNC_EVENT_CREATE_FOLDER 4   /* 0 TaskId, 1 Path, 2 Attributes, 3-5 times, 6 ResultCode */
-#define OSTRASYNC_EVENT_DELETE_FILE 5     /* 0 TaskId, 1 Path, 2 Flags, 3 ResultCode */
-#define OSTRASYNC_EVENT_DELETE_FOLDER 6   /* 0 TaskId, 1 Path, 2 Flags, 3 ResultCode */
-#define OSTRASYNC_EVENT_ERROR 7           /* 0 ErrorCode, 1 Description */
-#define OSTRASYNC_EVENT_GET_FILE_DATA 8   /* 0 TaskId, 1 Path, 2 Offset i64&, 3 Length i64&, 4 ResultCode */
-#define OSTRASYNC_EVENT_LIST_DIRECTORY 9  /* 0 TaskId, 1 Path, 2 Mask, 3 ResultCode */
-#define OSTRASYNC_EVENT_LOG 10            /* 0 LogLevel, 1 Message */
-#define OSTRASYNC_EVENT_RENAME_FILE 11    /* 0 TaskId, 1 Path, 2 NewPath, 3 ResultCode */
-#define OSTRASYNC_EVENT_RENAME_FOLDER 12  /* 0 TaskId, 1 Path, 2 NewPath, 3 ResultCode */
-#define OSTRASYNC_EVENT_RESET_FILE 13     /* 0 TaskId, 1 Path */
-#define OSTRASYNC_EVENT_UPDATE_FILE 14    /* 0 TaskId, 1 Path, 2 ChangeFlags, 3 Attributes, 4 Size, 5-7 times, 8 ResultCode */
-#define OSTRASYNC_EVENT_UPDATE_FOLDER 15  /* 0 TaskId, 1 Path, 2 ChangeFlags, 3 Attributes, 4-6 times, 7 ResultCode */
+/* ---- Events (ids passed to the callback) --------------------------------------------------
+ * TaskId is a pointer to an int64_t: the OpId or EnumerationHandle of the methods that answer the
+ * event. A handler answers by setting ResultCode (an int slot written back) or, with precedence,
+ * OstraSync_Kelvo_SetEventErrorAndCode; 0x21000001 keeps the task open for FinalizeTask. */
+#define OSTRASYNC_EVENT_ACTIVATED 1       /* 0 ResultCode. An asynchronous Activate ended */
+#define OSTRASYNC_EVENT_CANCEL_TASK 2     /* 0 TaskId i64&, 1 Path, 2 ResultCode in/out. Stop working on a task (0x21000032: it expired) */
+#define OSTRASYNC_EVENT_CREATE_FILE 3     /* 0 TaskId, 1 Path, 2 Attributes, 3 Size, 4-6 times, 7 ResultCode. The user made a file */
+#define OSTRASYNC_EVENT_CREATE_FOLDER 4   /* 0 TaskId, 1 Path, 2 Attributes, 3-5 times, 6 ResultCode. The user made a folder */
+#define OSTRASYNC_EVENT_DELETE_FILE 5     /* 0 TaskId, 1 Path, 2 Flags, 3 ResultCode. The user deleted a file */
+#define OSTRASYNC_EVENT_DELETE_FOLDER 6   /* 0 TaskId, 1 Path, 2 Flags, 3 ResultCode. The user deleted a folder */
+#define OSTRASYNC_EVENT_ERROR 7           /* 0 ErrorCode, 1 Description. A failure no method call could return */
+#define OSTRASYNC_EVENT_GET_FILE_DATA 8   /* 0 TaskId, 1 Path, 2 Offset i64&, 3 Length i64&, 4 ResultCode. Supply content with PutFileData */
+#define OSTRASYNC_EVENT_LIST_DIRECTORY 9  /* 0 TaskId, 1 Path, 2 Mask, 3 ResultCode. Answer with ListFile/ListFolder */
+#define OSTRASYNC_EVENT_LOG 10            /* 0 LogLevel, 1 Message. One log line at or below the LogLevel setting */
+#define OSTRASYNC_EVENT_RENAME_FILE 11    /* 0 TaskId, 1 Path, 2 NewPath, 3 ResultCode. The user renamed or moved a file */
+#define OSTRASYNC_EVENT_RENAME_FOLDER 12  /* 0 TaskId, 1 Path, 2 NewPath, 3 ResultCode. The user renamed or moved a folder */
+#define OSTRASYNC_EVENT_RESET_FILE 13     /* 0 TaskId, 1 Path. A file's local content was dropped */
+#define OSTRASYNC_EVENT_UPDATE_FILE 14    /* 0 TaskId, 1 Path, 2 ChangeFlags, 3 Attributes, 4 Size, 5-7 times, 8 ResultCode. The user changed a file (read it with GetLocalData) */
+#define OSTRASYNC_EVENT_UPDATE_FOLDER 15  /* 0 TaskId, 1 Path, 2 ChangeFlags, 3 Attributes, 4-6 times, 7 ResultCode. The user changed a folder */
 /* Platform request: 0 type, 1 array of Count pointers, 2 array of Count lengths. A request 2000
  * asks the host to release the buffer it handed over (slot 1). */
 #define OSTRASYNC_EVENT_PLATFORM_REQUEST 2004
@@ -209,10 +216,10 @@ typedef struct OstraSyncEventRecord {
 #define OSTRASYNC_ERR_ITEM_NOT_FOUND 0x21000011   /* "Item not found" */
 #define OSTRASYNC_ERR_ITEM_GONE 0x21000012        /* handler: the item no longer exists at the host */
 #define OSTRASYNC_ERR_ITEM_EXISTS 0x21000013      /* "Item already exists" */
-#define OSTRASYNC_ERR_INVALID_ITEM_NAME 0x21000014
-#define OSTRASYNC_ERR_INVALID_ITEM_ID 0x21000015
-#define OSTRASYNC_ERR_INVALID_ITEM_ATTRIBUTES 0x21000016
-#define OSTRASYNC_ERR_INVALID_ITEM_PROPERTY 0x21000017
+#define OSTRASYNC_ERR_INVALID_ITEM_NAME 0x21000014 /* "Invalid item name": empty, "." or "..", or " * / : < > ? \\ | */
+#define OSTRASYNC_ERR_INVALID_ITEM_ID 0x21000015   /* "Invalid item Id" */
+#define OSTRASYNC_ERR_INVALID_ITEM_ATTRIBUTES 0x21000016 /* "Invalid item attributes": a bit outside 0x4030000E */
+#define OSTRASYNC_ERR_INVALID_ITEM_PROPERTY 0x21000017   /* "Invalid item property value": negative size or time */
 #define OSTRASYNC_ERR_DATA_NOT_COMPLETED 0x21000030 /* a data request was not completed by its handler */
 #define OSTRASYNC_ERR_CANCELLED 0x21000031        /* cancelled, or the engine is stopping */
 #define OSTRASYNC_ERR_TASK_EXPIRED 0x21000032     /* waited longer than PendingTaskTimeout */
