@@ -12,6 +12,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +51,9 @@ constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVE
 // longer than kMaxGatherMs, so that a steady stream of changes still comes out in batches.
 constexpr int kCoalesceMs = 5;
 constexpr int kMaxGatherMs = 50;
+// While changes keep coming, the reader lets them pile up this long before each read, so that one
+// read takes many events rather than waking for each one.
+constexpr long kSettleNs = 1'000'000;
 
 class UniqueFd {
  public:
@@ -154,7 +158,7 @@ struct Batch {
   std::vector<ChangeRecord>* records = nullptr;
   size_t bytes = 0;
   bool overflow = false;
-  std::unordered_map<std::u16string, size_t> latest;  // name -> index of its latest record
+  std::unordered_map<std::u16string, size_t> latest;  // name -> index of its latest record, if MODIFIED
   std::unordered_map<size_t, std::string> stale;      // coalesced records to look at again
 };
 
@@ -308,11 +312,15 @@ Win32Error InotifyChangeStream::Gather(std::vector<RawEvent>* events) {
     const int ready = poll(&pfd, 1, kCoalesceMs);
     if (ready < 0 && errno != EINTR) return Win32ErrorFromErrno(errno);
     if (ready == 0) return 0;
+    const timespec settle{0, kSettleNs};
+    nanosleep(&settle, nullptr);
   }
 }
 
 Win32Error InotifyChangeStream::ReadAvailable(std::vector<RawEvent>* events) {
   alignas(inotify_event) char buffer[64 * 1024];
+  // A read that left room for the largest event took all there was: no need to ask again.
+  constexpr ssize_t kDrained = sizeof buffer - (sizeof(inotify_event) + NAME_MAX + 1);
   for (;;) {
     const ssize_t got = read(inotify_.get(), buffer, sizeof buffer);
     if (got < 0) {
@@ -327,6 +335,7 @@ Win32Error InotifyChangeStream::ReadAvailable(std::vector<RawEvent>* events) {
                          std::string(event->name, strnlen(event->name, event->len))});
       at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
+    if (got < kDrained) return 0;
   }
 }
 
@@ -649,7 +658,13 @@ void InotifyChangeStream::Emit(Batch* batch, ChangeRecord record) {
     batch->overflow = true;
     return;
   }
-  batch->latest[record.name] = batch->records->size();
+  // Only a name whose latest record is MODIFIED can have a later change folded into it; any
+  // other record ends that. A burst of new names thus keeps no copy of each.
+  if (record.action == file_action::kModified) {
+    batch->latest[record.name] = batch->records->size();
+  } else if (!batch->latest.empty()) {
+    batch->latest.erase(record.name);
+  }
   batch->records->push_back(std::move(record));
 }
 

@@ -16,6 +16,7 @@
 #include "platform/posix/emulation_hub.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/placeholder_creation.h"
+#include "platform/posix/placeholder_data.h"
 #include "platform/posix/placeholder_xattrs.h"
 #include "platform/posix/posix_file_handle.h"
 #include "platform/posix/windows_attributes.h"
@@ -47,6 +48,7 @@ struct Item {
   std::string posix;
   int fd = -1;
   struct stat st {};
+  emulation::SyncRootLocation root;
   xattrs::Target target() const { return xattrs::Target::Fd(fd); }
 };
 
@@ -85,7 +87,7 @@ class EmulatedCloudFiles final : public CloudFiles {
       return FromWin32(win32::kCloudFileInvalidRequest);
     }
     const auto target = xattrs::Target::Path(posix);
-    std::lock_guard<std::mutex> file_lock(emulation::FileStateLock(st.st_dev, st.st_ino));
+    emulation::FileStateGuard file_lock(st.st_dev, st.st_ino);
     // The root is a placeholder folder of its own; its record comes before the registration, so
     // a registered root always has one.
     xattrs::PlaceholderRecord record;
@@ -198,7 +200,8 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (!dir.valid()) return FromWin32(errno == ENOTDIR ? win32::kDirectory : PathError(posix, errno));
     emulation::SyncRootLocation root;
     if (!emulation::FindSyncRoot(posix, &root)) return FromWin32(win32::kCloudFileNotUnderSyncRoot);
-    if (root.record.policies.hydration == cf::kHydrationAlwaysFull) return FromWin32(379);
+    // Placeholders start without their data, which a root whose files must always be whole refuses.
+    if (root.record.policies.hydration == cf::kHydrationAlwaysFull) return FromWin32(win32::kCloudFileInvalidRequest);
     HResult first_failure = kSOk;
     uint32_t processed = 0;
     for (PlaceholderCreateEntry& entry : entries) {
@@ -218,13 +221,14 @@ class EmulatedCloudFiles final : public CloudFiles {
     Item item;
     if (HResult hr = Resolve(file, &item); hr != kSOk) return hr;
     const bool folder = S_ISDIR(item.st.st_mode);
-    std::lock_guard<std::mutex> file_lock(emulation::FileStateLock(item.st.st_dev, item.st.st_ino));
+    emulation::FileStateGuard file_lock(item.st.st_dev, item.st.st_ino);
     xattrs::PlaceholderRecord record;
     const bool was_placeholder = xattrs::ReadPlaceholder(item.target(), &record) == 0;
     const bool in_sync = (flags & cf::kConvertMarkInSync) || (was_placeholder && (record.flags & xattrs::kPlaceholderInSync));
     if (!folder && (flags & cf::kConvertDehydrate)) {
-      if (PinStateOf(item) == cf::kPinned) return FromWin32(win32::kCloudFilePinned);
-      if (!in_sync) return FromWin32(win32::kCloudFileNotInSync);
+      xattrs::PlaceholderRecord as_is;
+      if (was_placeholder) as_is = record;
+      if (HResult hr = emulation::DehydrationRefusal(item.fd, as_is, in_sync, item.root); hr != kSOk) return hr;
     }
     if (!was_placeholder) {
       record = {};
@@ -246,7 +250,9 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (int rc = xattrs::WritePlaceholder(item.target(), record); rc != 0) {
       return xattrs::IdentityWriteResult(item.target(), rc);
     }
-    if (!folder && (flags & cf::kConvertDehydrate)) return DehydrateLocked(item, record, 0, record.logical_size);
+    if (!folder && (flags & cf::kConvertDehydrate)) {
+      return emulation::DehydrateRange(item.fd, record.logical_size, 0, record.logical_size);
+    }
     return kSOk;
   } catch (...) {
     return kEFail;
@@ -258,7 +264,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     Item item;
     if (HResult hr = Resolve(file, &item); hr != kSOk) return hr;
     const bool folder = S_ISDIR(item.st.st_mode);
-    std::lock_guard<std::mutex> file_lock(emulation::FileStateLock(item.st.st_dev, item.st.st_ino));
+    emulation::FileStateGuard file_lock(item.st.st_dev, item.st.st_ino);
     xattrs::PlaceholderRecord record;
     if (xattrs::ReadPlaceholder(item.target(), &record) != 0) return FromWin32(win32::kNotACloudFile);
     if ((flags & cf::kUpdateVerifyInSync) && !(record.flags & xattrs::kPlaceholderInSync)) {
@@ -268,9 +274,9 @@ class EmulatedCloudFiles final : public CloudFiles {
     const bool will_be_in_sync = (flags & cf::kUpdateMarkInSync) ||
                                  ((record.flags & xattrs::kPlaceholderInSync) && !(flags & cf::kUpdateClearInSync));
     if (dehydrate) {
-      if (PinStateOf(item) == cf::kPinned) return FromWin32(win32::kCloudFilePinned);
-      if (!will_be_in_sync) return FromWin32(win32::kCloudFileNotInSync);
-      if (record.flags & xattrs::kPlaceholderAlwaysFull) return FromWin32(434);  // DEHYDRATION_DISALLOWED
+      if (HResult hr = emulation::DehydrationRefusal(item.fd, record, will_be_in_sync, item.root); hr != kSOk) {
+        return hr;
+      }
     }
     if (metadata != nullptr) {
       if (HResult hr = ApplyMetadata(item, *metadata, folder, &record); hr != kSOk) return hr;
@@ -290,10 +296,12 @@ class EmulatedCloudFiles final : public CloudFiles {
       return xattrs::IdentityWriteResult(item.target(), rc);
     }
     if (!dehydrate) return kSOk;
-    if (flags & cf::kUpdateDehydrate) return DehydrateLocked(item, record, 0, record.logical_size);
+    if (flags & cf::kUpdateDehydrate) return emulation::DehydrateRange(item.fd, record.logical_size, 0, record.logical_size);
     for (const FileRange& range : dehydrate_ranges) {
       const int64_t length = range.length == -1 ? record.logical_size - range.offset : range.length;
-      if (HResult hr = DehydrateLocked(item, record, range.offset, length); hr != kSOk) return hr;
+      if (HResult hr = emulation::DehydrateRange(item.fd, record.logical_size, range.offset, length); hr != kSOk) {
+        return hr;
+      }
     }
     return kSOk;
   } catch (...) {
@@ -313,7 +321,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     // The provider is asked for whole pages, as the system asks for them.
     const int64_t start = offset / 4096 * 4096;
     const int64_t stop = std::min(record.logical_size, (end + 4095) / 4096 * 4096);
-    return emulation::FetchData(item.posix, start, stop - start, 0x2 /*EXPLICIT_HYDRATION*/);
+    return emulation::FetchData(item.posix, start, stop - start, 0x2 /*EXPLICIT_HYDRATION*/, item.fd);
   } catch (...) {
     return kEFail;
   }
@@ -322,13 +330,13 @@ class EmulatedCloudFiles final : public CloudFiles {
     Item item;
     if (HResult hr = Resolve(file, &item); hr != kSOk) return hr;
     if (S_ISDIR(item.st.st_mode) || offset < 0 || (length < 0 && length != -1)) return kEInvalidArg;
-    std::lock_guard<std::mutex> file_lock(emulation::FileStateLock(item.st.st_dev, item.st.st_ino));
+    emulation::FileStateGuard file_lock(item.st.st_dev, item.st.st_ino);
     xattrs::PlaceholderRecord record;
     if (xattrs::ReadPlaceholder(item.target(), &record) != 0) return FromWin32(win32::kNotACloudFile);
-    if (PinStateOf(item) == cf::kPinned) return FromWin32(win32::kCloudFilePinned);
-    if (!(record.flags & xattrs::kPlaceholderInSync)) return FromWin32(win32::kCloudFileNotInSync);
-    if (record.flags & xattrs::kPlaceholderAlwaysFull) return FromWin32(434);
-    return DehydrateLocked(item, record, offset, length == -1 ? record.logical_size - offset : length);
+    const bool in_sync = record.flags & xattrs::kPlaceholderInSync;
+    if (HResult hr = emulation::DehydrationRefusal(item.fd, record, in_sync, item.root); hr != kSOk) return hr;
+    return emulation::DehydrateRange(item.fd, record.logical_size, offset,
+                                     length == -1 ? record.logical_size - offset : length);
   } catch (...) {
     return kEFail;
   }
@@ -343,8 +351,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     out.pin_state = PinStateOf(item);
     out.in_sync_state = (record.flags & xattrs::kPlaceholderInSync) ? cf::kInSync : cf::kNotInSync;
     out.file_id = static_cast<int64_t>(item.st.st_ino);
-    emulation::SyncRootLocation root;
-    if (emulation::FindSyncRoot(item.posix, &root)) out.sync_root_file_id = root.root_file_id;
+    out.sync_root_file_id = item.root.root_file_id;
     out.identity = std::move(record.identity);
     if (info_class == cf::kPlaceholderInfoStandard && !S_ISDIR(item.st.st_mode)) {
       std::vector<FileRange> ranges;
@@ -395,7 +402,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (in_sync_state > cf::kInSync) return kEInvalidArg;
     Item item;
     if (HResult hr = Resolve(file, &item); hr != kSOk) return hr;
-    std::lock_guard<std::mutex> file_lock(emulation::FileStateLock(item.st.st_dev, item.st.st_ino));
+    emulation::FileStateGuard file_lock(item.st.st_dev, item.st.st_ino);
     xattrs::PlaceholderRecord record;
     if (xattrs::ReadPlaceholder(item.target(), &record) != 0) return FromWin32(win32::kNotACloudFile);
     // The caller's USN is the version it saw; a change since then means the file moved on.
@@ -421,32 +428,13 @@ class EmulatedCloudFiles final : public CloudFiles {
     item->posix = handle->posix_path();
     item->fd = handle->fd();
     if (fstat(item->fd, &item->st) != 0) return FromErrno(errno);
-    emulation::SyncRootLocation root;
-    if (!emulation::FindSyncRoot(item->posix, &root)) return FromWin32(win32::kCloudFileNotUnderSyncRoot);
+    if (!emulation::FindSyncRoot(item->posix, &item->root)) return FromWin32(win32::kCloudFileNotUnderSyncRoot);
     return kSOk;
   }
 
   static uint32_t PinStateOf(const Item& item) {
     xattrs::BasicRecord basic;
     return xattrs::ReadBasic(item.target(), &basic) == 0 ? basic.pin_state : cf::kPinUnspecified;
-  }
-
-  // Takes [offset, offset + length) off the disk: whole pages only, except the file's last.
-  // REQUIRES: the file's state lock is held.
-  static HResult DehydrateLocked(const Item& item, const xattrs::PlaceholderRecord& record, int64_t offset,
-                                 int64_t length) {
-    int64_t start = (offset + 4095) / 4096 * 4096;
-    int64_t end = offset + length >= record.logical_size ? record.logical_size : (offset + length) / 4096 * 4096;
-    if (start >= end) return kSOk;
-    std::vector<FileRange> ranges;
-    if (int rc = xattrs::ReadRanges(item.target(), &ranges); rc != 0) return FromErrno(rc);
-    xattrs::RemoveRange(&ranges, start, end - start);
-    // The record first: a crash after it leaves bytes the record does not claim, never the reverse.
-    if (int rc = xattrs::WriteRanges(item.target(), ranges); rc != 0) return FromErrno(rc);
-    if (fallocate(item.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, end - start) != 0 && errno != EOPNOTSUPP) {
-      return FromErrno(errno);
-    }
-    return kSOk;
   }
 
   // Writes times, attributes and size. REQUIRES: the file's state lock is held.
@@ -467,7 +455,9 @@ class EmulatedCloudFiles final : public CloudFiles {
       if (int rc = xattrs::ReadRanges(item.target(), &ranges); rc != 0) return FromErrno(rc);
       xattrs::ClipRanges(&ranges, metadata.file_size);
       if (int rc = xattrs::WriteRanges(item.target(), ranges); rc != 0) return FromErrno(rc);
-      if (ftruncate(item.fd, metadata.file_size) != 0) return FromErrno(errno);
+      UniqueFd writable;
+      if (int rc = emulation::ReopenForWriting(item.fd, &writable); rc != 0) return FromErrno(rc);
+      if (ftruncate(writable.get(), metadata.file_size) != 0) return FromErrno(errno);
       record->logical_size = metadata.file_size;
     }
     if (futimens(item.fd, times) != 0) return FromErrno(errno);
@@ -488,6 +478,9 @@ class EmulatedCloudFiles final : public CloudFiles {
       pin_state = xattrs::ReadBasic(xattrs::Target::Path(parent), &parent_basic) == 0 ? parent_basic.pin_state
                                                                                      : cf::kPinUnspecified;
     }
+    struct stat st;
+    if (lstat(posix.c_str(), &st) != 0) return FromErrno(errno);
+    emulation::FileStateGuard file_lock(st.st_dev, st.st_ino);
     xattrs::BasicRecord basic;
     (void)xattrs::ReadBasic(target, &basic);
     basic.pin_state = pin_state;

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 
+#include "platform/posix/file_state_lock.h"
 #include "platform/posix/placeholder_xattrs.h"
 #include "platform/win32_terms.h"
 
@@ -27,8 +28,8 @@ struct SyncRootLocation {
 // The registered root that holds `posix_path` (the path itself or a folder above it).
 [[nodiscard]] bool FindSyncRoot(const std::string& posix_path, SyncRootLocation* location);
 
-// Serialises the read-modify-write of one file's records within the process.
-[[nodiscard]] std::mutex& FileStateLock(dev_t device, ino_t inode);
+// A file's state lock (FileStateGuard) is taken before a connection's own lock, never while
+// holding it.
 
 // Connects a provider to the root at `root_posix` (registered: the caller checked). Callbacks run
 // on threads of the connection; requests wait `timeout_ms` for progress.
@@ -44,18 +45,23 @@ void DisconnectRoot(const std::string& root_posix);
 void ReapEndedConnections();
 [[nodiscard]] bool IsConnected(const std::string& root_posix);
 
-// The provider's answers.
+// The provider's answers (CfExecute, CfReportProviderProgress). A FETCH_DATA is answered with
+// TRANSFER_DATA and, where the root requires validation, with RETRIEVE_DATA and ACK_DATA once
+// VALIDATE_DATA has asked; RESTART_HYDRATION starts its data over. A failure status ends the
+// request at once for its requester, with the code Windows gives for it.
 [[nodiscard]] HResult Execute(const OperationInfo& info, OperationArgs* args);
 [[nodiscard]] HResult ReportProgress(int64_t connection_key, int64_t transfer_key);
 
 // Requests that block the requester until the provider answers, fails, or lets the time-out pass.
-// FETCH_DATA for the placeholder file at `posix_path`, until [offset, offset + length) is on disk.
-[[nodiscard]] HResult FetchData(const std::string& posix_path, int64_t offset, int64_t length, uint32_t fetch_flags);
+// FETCH_DATA for the placeholder file at `posix_path` (open as `fd` when not -1), until
+// [offset, offset + length) is on disk, and valid where the root requires validation.
+[[nodiscard]] HResult FetchData(const std::string& posix_path, int64_t offset, int64_t length, uint32_t fetch_flags,
+                                int fd = -1);
 // FETCH_PLACEHOLDERS for the folder at `folder_posix`, until the provider has sent what it said.
 [[nodiscard]] HResult FetchPlaceholders(const std::string& folder_posix, const std::u16string& pattern);
 // NOTIFY_DELETE, NOTIFY_RENAME or NOTIFY_DEHYDRATE, until the provider acknowledges; S_OK when
-// no provider is connected or it does not take the notification. A refusal comes back as the
-// HRESULT of its completion status.
+// no provider is connected or it does not take the notification. A refusal comes back at once as
+// the HRESULT of its completion status; silence as ERROR_CLOUD_FILE_REQUEST_TIMEOUT.
 [[nodiscard]] HResult AskProvider(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);
 // A notification nobody waits for (the completions).
 void Tell(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);

@@ -14,8 +14,10 @@
 
 #include "platform/posix/emulation_hub.h"
 #include "platform/posix/path_mapping.h"
+#include "platform/posix/placeholder_data.h"
 #include "platform/posix/placeholder_xattrs.h"
 #include "platform/posix/posix_file_handle.h"
+#include "platform/posix/share_access.h"
 #include "platform/posix/windows_attributes.h"
 #include "platform/text_codec.h"
 
@@ -91,6 +93,7 @@ constexpr uint32_t kCreateNew = 1, kCreateAlways = 2, kOpenExisting = 3, kOpenAl
 Win32Error ApplyAttributes(const std::string& posix, const struct stat& st, uint32_t attributes) {
   if ((attributes & attr::kPinned) && (attributes & attr::kUnpinned)) return win32::kInvalidParameter;
   const auto target = xattrs::Target::Path(posix);
+  emulation::FileStateGuard file_lock(st.st_dev, st.st_ino);
   xattrs::BasicRecord basic;
   (void)xattrs::ReadBasic(target, &basic);
   basic.windows_bits = attributes & xattrs::kStoredAttributes;
@@ -127,7 +130,8 @@ class PosixFileSystem final : public FileSystem {
       default: return win32::kInvalidParameter;
     }
     struct stat st;
-    if (lstat(posix.c_str(), &st) == 0) {
+    const bool exists = lstat(posix.c_str(), &st) == 0;
+    if (exists) {
       if (S_ISDIR(st.st_mode)) {
         // A folder opens only for backup semantics, and never for writing or creation.
         if (!(request.flags_and_attributes & open_flag::kBackupSemantics)) return win32::kAccessDenied;
@@ -144,9 +148,26 @@ class PosixFileSystem final : public FileSystem {
     } else if (errno != ENOENT) {
       return Win32ErrorFromErrno(errno);
     }
-    const int fd = ::open(posix.c_str(), flags, 0666);
-    if (fd < 0) return errno == EEXIST ? win32::kFileExists : PathError(posix, errno);
-    *file = std::make_unique<PosixFileHandle>(UniqueFd(fd), path, posix, request.desired_access);
+    // An existing file's sharing is settled before the open, so that a refused open truncates
+    // nothing.
+    emulation::ShareClaim claim;
+    if (exists) {
+      if (Win32Error e = emulation::ClaimShareAccess(st.st_dev, st.st_ino, request.desired_access,
+                                                     request.share_mode, &claim)) {
+        return e;
+      }
+    }
+    UniqueFd fd(::open(posix.c_str(), flags, 0666));
+    if (!fd.valid()) return errno == EEXIST ? win32::kFileExists : PathError(posix, errno);
+    if (!exists) {
+      struct stat created;
+      if (fstat(fd.get(), &created) != 0) return Win32ErrorFromErrno(errno);
+      if (Win32Error e = emulation::ClaimShareAccess(created.st_dev, created.st_ino, request.desired_access,
+                                                     request.share_mode, &claim)) {
+        return e;
+      }
+    }
+    *file = std::make_unique<PosixFileHandle>(std::move(fd), path, posix, request.desired_access, std::move(claim));
     return 0;
   }
 
@@ -250,6 +271,12 @@ class PosixFileSystem final : public FileSystem {
     if (handle == nullptr) return win32::kInvalidHandle;
     if (!(handle->access() & (access::kGenericRead | 0x1 /*FILE_READ_DATA*/))) return win32::kAccessDenied;
     if (offset < 0) return win32::kInvalidParameter;
+    // A placeholder's missing bytes are fetched first, as ReadFile does for any process.
+    if (HResult hr = emulation::EnsureOnDisk(handle->posix_path(), handle->fd(), offset,
+                                             static_cast<int64_t>(buffer.size()), 0);
+        hr != kSOk) {
+      return Win32FromHResult(hr);
+    }
     size_t done = 0;
     while (done < buffer.size()) {
       const ssize_t n = pread(handle->fd(), buffer.data() + done, buffer.size() - done, offset + static_cast<int64_t>(done));
@@ -280,11 +307,17 @@ class PosixFileSystem final : public FileSystem {
       if (!(existing.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) return win32::kAccessDenied;
     }
     const unsigned flags = (target_exists && !same_item) ? 0 : RENAME_NOREPLACE;
-    if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), same_item ? 0 : flags) != 0) {
-      if (errno == EEXIST) return win32::kAlreadyExists;
-      return errno == ENOENT ? win32::kPathNotFound : Win32ErrorFromErrno(errno);
-    }
-    return 0;
+    // A rename opens its source for deletion: an open that does not share deletion keeps it.
+    return emulation::RemoveWhenShared(
+        st.st_dev, st.st_ino,
+        [&]() -> Win32Error {
+          if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), same_item ? 0 : flags) != 0) {
+            if (errno == EEXIST) return win32::kAlreadyExists;
+            return errno == ENOENT ? win32::kPathNotFound : Win32ErrorFromErrno(errno);
+          }
+          return 0;
+        },
+        target_exists && !same_item ? &existing : nullptr);
   }
 
   Win32Error RemoveFile(const std::u16string& path) override {
@@ -294,19 +327,22 @@ class PosixFileSystem final : public FileSystem {
     if (lstat(posix.c_str(), &st) != 0) return PathError(posix, errno);
     if (S_ISDIR(st.st_mode)) return win32::kAccessDenied;
     if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) && !S_ISLNK(st.st_mode)) return win32::kAccessDenied;
-    if (unlink(posix.c_str()) != 0) return PathError(posix, errno);
-    return 0;
+    return emulation::RemoveWhenShared(st.st_dev, st.st_ino, [&]() -> Win32Error {
+      return unlink(posix.c_str()) == 0 ? 0 : PathError(posix, errno);
+    });
   }
 
   Win32Error RemoveFolder(const std::u16string& path) override {
     std::string posix;
     if (Win32Error e = ToPosixPath(path, &posix)) return e;
-    if (rmdir(posix.c_str()) != 0) {
+    struct stat st;
+    if (lstat(posix.c_str(), &st) != 0) return PathError(posix, errno);
+    return emulation::RemoveWhenShared(st.st_dev, st.st_ino, [&]() -> Win32Error {
+      if (rmdir(posix.c_str()) == 0) return 0;
       if (errno == ENOTDIR) return win32::kDirectory;
       if (errno == ENOTEMPTY || errno == EEXIST) return win32::kDirNotEmpty;
       return PathError(posix, errno);
-    }
-    return 0;
+    });
   }
 
   Win32Error MakeFolder(const std::u16string& path) override {
@@ -337,17 +373,16 @@ class PosixFileSystem final : public FileSystem {
     if (basic.last_write_time != 0) times[1] = TimespecFromFileTime(basic.last_write_time);
     if (futimens(handle->fd(), times) != 0) return Win32ErrorFromErrno(errno);
     const auto target = xattrs::Target::Fd(handle->fd());
+    struct stat st;
+    if (fstat(handle->fd(), &st) != 0) return Win32ErrorFromErrno(errno);
     if (basic.creation_time != 0) {
+      emulation::FileStateGuard file_lock(st.st_dev, st.st_ino);
       xattrs::BasicRecord record;
       (void)xattrs::ReadBasic(target, &record);
       record.creation_time = basic.creation_time;
       if (int rc = xattrs::WriteBasic(target, record); rc != 0) return Win32ErrorFromErrno(rc);
     }
-    if (basic.attributes != 0) {
-      struct stat st;
-      if (fstat(handle->fd(), &st) != 0) return Win32ErrorFromErrno(errno);
-      return ApplyAttributes(handle->posix_path(), st, basic.attributes);
-    }
+    if (basic.attributes != 0) return ApplyAttributes(handle->posix_path(), st, basic.attributes);
     return 0;
   }
 };

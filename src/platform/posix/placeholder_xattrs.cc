@@ -312,6 +312,25 @@ int WriteSyncError(Target target, int32_t hresult) {
 
 int RemoveSyncError(Target target) { return Remove(target, kSyncErrorName); }
 
+int ListRecords(Target target, uint32_t* present) {
+  *present = 0;
+  char names[1024];
+  const ssize_t n = target.fd >= 0 ? flistxattr(target.fd, names, sizeof names)
+                                   : llistxattr(target.path->c_str(), names, sizeof names);
+  if (n < 0) return errno == ENOTSUP ? 0 : errno;  // no extended attributes at all: no records
+  static const struct {
+    const char* name;
+    uint32_t bit;
+  } kRecords[] = {{kBasicName, kHasBasic}, {kPlaceholderName, kHasPlaceholder}, {kRangesName, kHasRanges},
+                  {kSyncRootName, kHasSyncRoot}};
+  for (const char* name = names; name < names + n; name += std::strlen(name) + 1) {
+    for (const auto& record : kRecords) {
+      if (std::strcmp(name, record.name) == 0) *present |= record.bit;
+    }
+  }
+  return 0;
+}
+
 void AddRange(std::vector<FileRange>* ranges, int64_t offset, int64_t length) {
   if (length <= 0) return;
   int64_t start = offset, end = offset + length;

@@ -79,6 +79,12 @@ struct SyncRootRecord {
 [[nodiscard]] int WriteSyncError(Target target, int32_t hresult);
 [[nodiscard]] int RemoveSyncError(Target target);
 
+// Which of the records above an item has, from one listing of its extended attributes: kHas*
+// bits. Returns 0, or an errno when the list could not be read (then nothing is known, and the
+// caller reads the records one by one).
+inline constexpr uint32_t kHasBasic = 0x1, kHasPlaceholder = 0x2, kHasRanges = 0x4, kHasSyncRoot = 0x8;
+[[nodiscard]] int ListRecords(Target target, uint32_t* present);
+
 // The reparse tag variants the emulation reports for its placeholders: the cloud tag with the
 // in-sync and sync-root facts in the variant nibble, so that a find record alone tells them.
 inline constexpr uint32_t kTagVariantInSync = 0x1000;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/file_handle.h"
+#include "platform/posix/share_access.h"
 #include "platform/win32_terms.h"
 
 namespace ostrasync::platform {
@@ -38,10 +39,16 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// An open file or folder; while it lives it holds its place among the file's sharing opens.
 class PosixFileHandle final : public FileHandle {
  public:
-  PosixFileHandle(UniqueFd fd, std::u16string win32_path, std::string posix_path, uint32_t access)
-      : fd_(std::move(fd)), win32_path_(std::move(win32_path)), posix_path_(std::move(posix_path)), access_(access) {}
+  PosixFileHandle(UniqueFd fd, std::u16string win32_path, std::string posix_path, uint32_t access,
+                  emulation::ShareClaim claim = emulation::ShareClaim())
+      : fd_(std::move(fd)),
+        win32_path_(std::move(win32_path)),
+        posix_path_(std::move(posix_path)),
+        access_(access),
+        claim_(std::move(claim)) {}
   const std::u16string& path() const override { return win32_path_; }
   [[nodiscard]] int fd() const { return fd_.get(); }
   [[nodiscard]] const std::string& posix_path() const { return posix_path_; }
@@ -52,6 +59,7 @@ class PosixFileHandle final : public FileHandle {
   const std::u16string win32_path_;
   const std::string posix_path_;
   const uint32_t access_;
+  emulation::ShareClaim claim_;  // this open's place among the file's sharing opens
 };
 
 // The Win32 error for a path that lstat or open found missing: ERROR_FILE_NOT_FOUND when its

@@ -14,7 +14,15 @@
 
 namespace ostrasync::platform {
 
-// Safe for concurrent use. Callbacks run on the facility's threads, never on the caller's.
+// A file an application keeps open (see UserSide::Hold); closed when the object goes.
+class HeldFile {
+ public:
+  virtual ~HeldFile() = default;
+};
+
+// Safe for concurrent use. Callbacks run on the facility's threads, never on the caller's. Reads,
+// writes, deletes and renames keep Windows' sharing rules against files held open (Hold, and
+// the handles of the platform's file system): a conflict fails with ERROR_SHARING_VIOLATION.
 class UserSide {
  public:
   virtual ~UserSide() = default;
@@ -41,6 +49,24 @@ class UserSide {
   // Explorer's "Always keep on this device" (kPinned), "Free up space" (kUnpinned) or neither
   // (kPinUnspecified): the attribute changes, and the provider is expected to act on it.
   [[nodiscard]] virtual HResult SetPin(const std::u16string& path, uint32_t pin_state) = 0;
+  // An application dehydrating a file for the user (CfDehydratePlaceholder, reason USER_MANUAL):
+  // the provider may refuse (NOTIFY_DEHYDRATE) and hears the outcome (NOTIFY_DEHYDRATE_COMPLETION).
+  // Pinned files, files not in sync and files that must stay whole are refused with their codes.
+  [[nodiscard]] virtual HResult Dehydrate(const std::u16string& path) = 0;
+  // The system dehydrating on its own, in the background (storage sense) for `reason` (2 low
+  // space, 3 inactivity, 4 OS upgrade): every placeholder file at or below `path` that may lose
+  // its data, each asked of the provider as above. Only where the root was registered with the
+  // AUTO_DEHYDRATION_ALLOWED modifier (ERROR_CLOUD_FILE_DEHYDRATION_DISALLOWED otherwise). Files
+  // that are pinned, not in sync or kept by the provider are passed over; *dehydrated (optional)
+  // counts the files that lost their data.
+  [[nodiscard]] virtual HResult DehydrateAutomatically(const std::u16string& path, uint32_t reason,
+                                                       uint32_t* dehydrated) = 0;
+  // An application opening `path` with CreateFileW's `desired_access` and `share_mode` and
+  // keeping it open until *held goes: opens, deletes and renames by others that conflict fail
+  // with ERROR_SHARING_VIOLATION meanwhile ("locked by another process"). A placeholder's provider
+  // hears of the open and the close.
+  [[nodiscard]] virtual HResult Hold(const std::u16string& path, uint32_t desired_access, uint32_t share_mode,
+                                     std::unique_ptr<HeldFile>* held) = 0;
 };
 
 std::unique_ptr<UserSide> NewUserSide();

@@ -14,24 +14,32 @@ uint32_t WindowsAttributesOf(const std::string& posix_path, const struct stat& s
   if (!(st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= attr::kReadOnly;
   if (S_ISREG(st.st_mode) || folder) {
     const auto target = xattrs::Target::Path(posix_path);
+    // One listing says which records there are, so a plain file costs one look, not one per record.
+    uint32_t present = 0;
+    if (xattrs::ListRecords(target, &present) != 0) {
+      present = xattrs::kHasBasic | xattrs::kHasPlaceholder | xattrs::kHasRanges | xattrs::kHasSyncRoot;
+    }
     xattrs::BasicRecord basic;
-    if (xattrs::ReadBasic(target, &basic) == 0) {
+    if ((present & xattrs::kHasBasic) && xattrs::ReadBasic(target, &basic) == 0) {
       attributes |= basic.windows_bits;
       if (basic.pin_state == cf::kPinned) attributes |= attr::kPinned;
       if (basic.pin_state == cf::kUnpinned) attributes |= attr::kUnpinned;
     }
     xattrs::PlaceholderRecord placeholder;
-    if (xattrs::ReadPlaceholder(target, &placeholder) == 0) {
+    if ((present & xattrs::kHasPlaceholder) && xattrs::ReadPlaceholder(target, &placeholder) == 0) {
       attributes |= attr::kReparsePoint;
       tag = kReparseTagCloud;
       if (placeholder.flags & xattrs::kPlaceholderInSync) tag |= xattrs::kTagVariantInSync;
       if (folder) {
         xattrs::SyncRootRecord root;
-        if (xattrs::ReadSyncRoot(target, &root) == 0) tag |= xattrs::kTagVariantSyncRoot;
+        if ((present & xattrs::kHasSyncRoot) && xattrs::ReadSyncRoot(target, &root) == 0) {
+          tag |= xattrs::kTagVariantSyncRoot;
+        }
         if (!(placeholder.flags & xattrs::kPlaceholderPopulated)) attributes |= attr::kRecallOnOpen;
       } else {
         std::vector<FileRange> ranges;
-        if (xattrs::ReadRanges(target, &ranges) == 0 && !xattrs::Covers(ranges, 0, placeholder.logical_size)) {
+        const bool read = !(present & xattrs::kHasRanges) || xattrs::ReadRanges(target, &ranges) == 0;
+        if (read && !xattrs::Covers(ranges, 0, placeholder.logical_size)) {
           // What Windows shows for content that is not (all) here: reading it recalls it.
           attributes |= attr::kSparseFile | attr::kOffline | attr::kRecallOnDataAccess;
         }

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -86,6 +87,29 @@ class Provider {
   std::vector<Seen> seen_;  // guarded by mu_
 };
 
+// The operation that answers the request `s` raised.
+inline OperationInfo AnswerTo(const Seen& s, uint32_t operation) {
+  OperationInfo op;
+  op.type = operation;
+  op.connection_key = s.info.connection_key;
+  op.transfer_key = s.info.transfer_key;
+  return op;
+}
+
+// Sends `byte` over [offset, offset + length) through TRANSFER_DATA, in `chunk`-byte pieces.
+inline void SendData(CloudFiles& cloud, const Seen& s, int64_t offset, int64_t length, uint8_t byte,
+                     int64_t chunk = 4096) {
+  std::vector<uint8_t> data(static_cast<size_t>(chunk), byte);
+  for (int64_t at = offset; at < offset + length; at += chunk) {
+    OperationInfo op = AnswerTo(s, cf::kTransferData);
+    OperationArgs args;
+    args.buffer = data.data();
+    args.offset = at;
+    args.length = chunk;
+    EXPECT_EQ(cloud.Execute(op, &args), kSOk);
+  }
+}
+
 class EmulatedTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -118,6 +142,18 @@ class EmulatedTest : public ::testing::Test {
     return cloud_->RegisterSyncRoot(Root(), registration, policies, flags);
   }
 
+  HResult RegisterWith(const SyncPolicies& policies) {
+    SyncRegistration registration;
+    registration.provider_name = u"Test";
+    return cloud_->RegisterSyncRoot(Root(), registration, policies, 0);
+  }
+
+  // A new facility instance whose requests wait `timeout_ms` for the provider.
+  void UseTimeout(uint32_t timeout_ms) {
+    settings_.request_timeout_ms = timeout_ms;
+    cloud_ = NewEmulatedCloudFiles(settings_);
+  }
+
   int64_t Connect(Provider& provider) {
     int64_t key = 0;
     auto table = provider.Table();
@@ -140,10 +176,35 @@ class EmulatedTest : public ::testing::Test {
     return cloud_->CreatePlaceholders(Root(), std::span(&entry, 1), 0, nullptr);
   }
 
+  // A placeholder file with all of `content` on disk, in sync or not.
+  void MakeHydrated(const std::string& name, const std::string& content, bool in_sync = true) {
+    {
+      std::ofstream out(root_ + "/" + name, std::ios::binary);
+      out << content;
+    }
+    FileHandlePtr file = OpenItem(In(name));
+    const uint8_t id[] = {'h'};
+    ASSERT_EQ(cloud_->ConvertToPlaceholder(*file, id, in_sync ? cf::kConvertMarkInSync : 0u), kSOk);
+  }
+
+  // How many bytes of the placeholder are on disk (and valid), as the facility says.
+  int64_t OnDisk(const std::string& name) {
+    FileHandlePtr file = OpenItem(In(name));
+    PlaceholderInfo info;
+    EXPECT_EQ(cloud_->GetPlaceholderInfo(*file, cf::kPlaceholderInfoStandard, &info), kSOk);
+    return info.on_disk_data_size;
+  }
+
+  std::string Content(const std::string& name) const {
+    std::ifstream in(root_ + "/" + name, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+
   FileHandlePtr OpenItem(const std::u16string& path, uint32_t access = access::kGenericRead) {
     FileHandlePtr handle;
     OpenRequest request;
     request.desired_access = access;
+    request.share_mode = share::kRead | share::kWrite | share::kDelete;  // the test's look never gets in the way
     request.flags_and_attributes = open_flag::kBackupSemantics;
     EXPECT_EQ(fs_->Open(path, request, &handle), 0u);
     return handle;
