@@ -139,7 +139,7 @@ bool SyncEngine::InitializeOsObjects() {
   }
   placeholder_manager_ = std::make_shared<items::PlaceholderManager>(*this, long_root, VolumeRelativeFolder(long_root));
   Log(4, u"Windows cloud API engine initialized");
-  if (settings_.serialize_events.load()) serialize_events_lock_ = std::make_unique<std::recursive_mutex>();
+  if (settings_.serialize_events.load()) serialize_events_lock_ = std::make_shared<std::recursive_mutex>();
   Log(4, u"OS dependent internal objects initialization finished");
   return true;
 }
@@ -207,8 +207,6 @@ int SyncEngine::StartCheckExpiredPendingTasksThread() {
   return 0;
 }
 
-int SyncEngine::PopulateRoot() { return 0; }
-
 
 // ---- Deactivate ----
 
@@ -259,6 +257,9 @@ int SyncEngine::IntDeactivate() {
   StopEngineThreads();
   int result = CancelAllTransfers();
   if (result == 0) {
+    // The host has been told to drop its work; the callbacks still inside a handler now end, and
+    // nothing they use is released before they have (the calling callback's own excepted).
+    WaitForCallbacksToDrain();
     DeactivateProvider();
     IntUninitialize();
   }
@@ -366,6 +367,9 @@ SyncEngine::~SyncEngine() {
   // Whatever a failed deactivation left running is taken down all the same.
   StopEngineThreads();
   DeactivateProvider();
+  // A callback that deactivated the engine from its own handler is still on its way out of the
+  // dispatcher; the engine it is leaving must outlive it.
+  WaitForCallbacksToDrain();
   bool initialized = false;
   {
     std::lock_guard<std::mutex> lock(lifecycle_mutex_);

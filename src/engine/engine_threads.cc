@@ -1,16 +1,18 @@
 // The bodies of the engine's periodic threads: the pending-operations monitor, the event retry
 // thread and the expired-task checker. Each polls its stop flag and the engine's Deactivating
-// flag after every sleep.
+// flag after every sleep; the monitor and the checker also before every task they touch.
 #include "engine/sync_engine.h"
 
 namespace ostrasync::engine {
 
 void SyncEngine::PendingOperationsMonitor() {
-  // The task registry's batch pass joins this loop (50 ms while a batch continues); until then
-  // the monitor keeps the pending-operation table from holding entries whose echo never came.
+  std::size_t cursor = 0;
+  bool batch_continues = false;
   while (!monitor_thread_.StopRequested() && deactivating_.load() == 0) {
-    if (!monitor_thread_.SleepFor(500) || deactivating_.load() != 0) break;
+    if (!monitor_thread_.SleepFor(batch_continues ? 50 : 500) || deactivating_.load() != 0) break;
+    // The pending-operation table must not keep entries whose echo never came.
     pending_operations_.RemoveExpired();
+    batch_continues = CompleteFinishedTasks(&cursor, &monitor_thread_);
   }
 }
 
@@ -23,9 +25,9 @@ void SyncEngine::EventRetryThread() {
 }
 
 void SyncEngine::ExpiredTaskChecker() {
-  // The task registry's expiry pass joins this loop when the registry lands.
   while (!checker_thread_.StopRequested() && deactivating_.load() == 0) {
-    if (!checker_thread_.SleepFor(1000)) break;
+    if (!checker_thread_.SleepFor(1000) || deactivating_.load() != 0) break;
+    CancelExpiredTasks(&checker_thread_);
   }
 }
 

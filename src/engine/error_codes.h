@@ -26,6 +26,7 @@ inline constexpr char kTextBadBufferArguments[] =
 inline constexpr char kTextNoOperationForOpId[] = "No operation found by the provided OpId";
 inline constexpr char kTextNotASyncRoot[] = "The specified SyncRootPath is not a valid synchronization root";
 inline constexpr char kTextAsyncOperationFailed[] = "Asynchronous operation failed";
+inline constexpr char kTextPlaceholderCallbackFailed[] = "Placeholder callback failed";
 
 // The text of a code: the component's table text ("Unknown error" for a code of the component
 // family it lacks), the system's message for a Windows code, or empty.

@@ -142,9 +142,15 @@ int QueryOsLastError(SyncEngine& engine, std::string* out) {
   return 0;
 }
 
-// Counters of the task registry; no task can exist before the engine runs.
-int QueryTaskCount(SyncEngine&, std::string* out) {
-  *out = Decimal(0);
+// Counters of the task registry: the tasks handed to the host that it is finishing on its own
+// time (asynchronous and not cancelled), and every registered task.
+int QueryPendingTasks(SyncEngine& engine, std::string* out) {
+  *out = Decimal(static_cast<int64_t>(engine.task_registry().PendingAsyncCount()));
+  return 0;
+}
+
+int QueryPendingOperationCount(SyncEngine& engine, std::string* out) {
+  *out = Decimal(static_cast<int64_t>(engine.task_registry().Count()));
   return 0;
 }
 
@@ -167,7 +173,7 @@ std::span<const Entry> Table() {
       BoolSetting<&EngineSettings::online_only>("OnlineOnly"),
       IntSetting<&EngineSettings::event_retry_interval_ms>("EventRetryInterval"),
       Entry{"OSLastError", QueryOsLastError, IgnoreWrite},
-      Entry{"StatPendingTasks", QueryTaskCount, IgnoreWrite},
+      Entry{"StatPendingTasks", QueryPendingTasks, IgnoreWrite},
       IntSetting<&EngineSettings::pending_task_timeout_s>("PendingTaskTimeout"),
       StringSetting<&EngineSettings::excluded_files>("ExcludedFiles"),
       BoolSetting<&EngineSettings::exclude_hidden_files>("ExcludeHiddenFiles"),
@@ -183,7 +189,7 @@ std::span<const Entry> Table() {
       BoolSetting<&EngineSettings::reset_pinned_files>("ResetPinnedFiles"),
       BoolSetting<&EngineSettings::serialize_events, true>("SerializeEvents"),
       IntSetting<&EngineSettings::wait_for_install_to_complete_ms>("WaitForInstallToComplete"),
-      Entry{"PendingOperationCount", QueryTaskCount, IgnoreWrite},
+      Entry{"PendingOperationCount", QueryPendingOperationCount, IgnoreWrite},
       IntSetting<&EngineSettings::pending_ops_processing_batch_size>("PendingOpsProcessingBatchSize"),
       BoolSetting<&EngineSettings::track_office_lock_files>("TrackOfficeLockFiles"),
       BoolSetting<&EngineSettings::windows_fetch_optional_ranges>("WindowsFetchOptionalRanges"),

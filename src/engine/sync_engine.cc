@@ -182,16 +182,12 @@ int SyncEngine::RequireActive() {
   return RecordError(kWinNotReady, kTextNotActive);
 }
 
-int SyncEngine::GetLocalData(int64_t, int64_t, std::span<uint8_t>, int, int, int*) { return RequireActive(); }
-int SyncEngine::PutFileData(int64_t, std::span<const uint8_t>, int, int) { return RequireActive(); }
 int SyncEngine::do_DeleteFile(std::u16string_view) { return RequireActive(); }
 int SyncEngine::do_DeleteFolder(std::u16string_view, bool) { return RequireActive(); }
 int SyncEngine::do_GetFileAttributes(std::u16string_view, int*) { return RequireActive(); }
 int SyncEngine::do_GetFolderAttributes(std::u16string_view, int*) { return RequireActive(); }
 int SyncEngine::do_GetFileStatus(std::u16string_view, int*) { return RequireActive(); }
 int SyncEngine::do_GetFolderStatus(std::u16string_view, int*) { return RequireActive(); }
-int SyncEngine::do_ListFile(int64_t, std::u16string_view, int, int64_t, int64_t, int64_t, int64_t) { return RequireActive(); }
-int SyncEngine::do_ListFolder(int64_t, std::u16string_view, int, int64_t, int64_t, int64_t) { return RequireActive(); }
 int SyncEngine::do_PinFile(std::u16string_view) { return RequireActive(); }
 int SyncEngine::do_PinFolder(std::u16string_view) { return RequireActive(); }
 int SyncEngine::do_UnpinFile(std::u16string_view) { return RequireActive(); }

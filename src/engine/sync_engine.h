@@ -31,6 +31,10 @@
 #include "tracking/metadata_cache.h"
 #include "tracking/pending_operations.h"
 
+namespace ostrasync::items {
+struct LocalItem;
+}
+
 namespace ostrasync::engine {
 
 struct RegistrationJob;
@@ -118,6 +122,8 @@ class SyncEngine : public platform::BindingLog {
   // registers it. Null only when memory runs out.
   [[nodiscard]] TaskRef NewTask(std::u16string_view path, OperationType type,
                                 std::unique_ptr<OperationRecord> record = nullptr);
+  // The absolute path of a task's relative path ("\" is the root; empty stays empty).
+  std::u16string TaskFullPath(std::u16string_view path);
   // The one way an event is fired for a task: enters the task's handler lock, raises the event
   // through `fire` (as FireRequest does), and logs the outcome with `action_word`. Returns with
   // the handler lock still held by this thread unless the host finalised from inside its handler;
@@ -128,17 +134,18 @@ class SyncEngine : public platform::BindingLog {
   // Ends a firing: a result of 0x21000001 stamps the task's asynchronous start; the handler lock
   // is left if this thread still holds it.
   void EndTaskHandler(Task& task, int result);
-  // Fires CancelTask for the task; marks it cancelled unless the host objected. Takes the task
-  // lock, never the registry lock.
+  // Fires CancelTask for the task (once: a task already cancelled is not asked about again) and
+  // marks it cancelled unless the host objected; a cancelled asynchronous task also counts as
+  // finished. Returns the host's objection, or 0. Takes the task lock, never the registry lock;
+  // the caller removes the task if it wants it gone.
   int DoCancelTask(Task& task, std::u16string_view path);
   // Cancels the registered tasks of `path` of `type` (-1: every type). True if at least one was
-  // cancelled and none failed.
+  // cancelled and none failed. The cancelled tasks stay registered until the host's FinalizeTask
+  // (answered with 0x21000031) or deactivation removes them.
   bool CancelTransferByPath(std::u16string_view path, int type);
-  // Completion of a finished asynchronous OP_READ_DATA task: sends what is still buffered. Data
-  // transfer fills it in; until then it fails with 0x21000006.
+  // Completion of a finished asynchronous OP_READ_DATA task: sends what is still buffered, or
+  // answers the OS with the failure the host finalised it with. 0 or the failure.
   int CompleteReadData(Task& task);
-  // Completion of a finished OP_LIST task. Listing fills it in; until then 0x21000006.
-  int FinishEnumeration(int64_t task_id);
   // Re-evaluates whether an item is excluded after it moved. The exclusion rules fill it in;
   // until then every item counts as included (0).
   int ProcessExcludedState(std::u16string_view relative);
@@ -187,6 +194,8 @@ class SyncEngine : public platform::BindingLog {
  private:
   friend class SettingsTable;
   friend class SyncEngineTestPeer;  // tests drive the lifecycle flags directly
+  friend class TaskTestPeer;        // tests run single passes of the task threads and the dispatcher
+  friend class EnumerationTestPeer;  // tests list with settings no caller uses
 
   // Fails with 21 "The sync operation is not active" unless the engine runs.
   int RequireActive();
@@ -241,7 +250,7 @@ class SyncEngine : public platform::BindingLog {
   [[nodiscard]] bool OnEngineThread() const;
   // Waits for the activation thread of an earlier asynchronous activation (never itself).
   void JoinActivationThread();
-  // Creating placeholders for the root's remote content; enumeration fills it in.
+  // Lists the whole remote tree into the root, depth first (enumeration.cc).
   [[nodiscard]] int PopulateRoot();
   // Ends asynchronous work at deactivation; the task registry fills it in.
   [[nodiscard]] int CancelAllTransfers();
@@ -262,9 +271,17 @@ class SyncEngine : public platform::BindingLog {
                          int result_code);
   int SetRootProperty(const char16_t* operation, std::u16string_view value, std::u16string* field);
 
+  // The dispatcher's work for one admitted callback: attaches a task, runs the type's handler,
+  // reports a failure and drops the task unless it went asynchronous.
+  void ServeCallback(platform::cf::CallbackType type, const platform::CallbackInfo& info,
+                     platform::CallbackParameters* parameters);
+
   // ---- Callback handlers (callback_handlers.cc) ----
   // Each answers the OS itself where the callback needs an answer and returns the host-level
   // result the dispatcher reports.
+  // The path relative to the sync root of a callback's NormalizedPath; 0x21000004 with "Failed
+  // to get relative path for '%s'" logged when it lies outside the root.
+  int RelativePathOf(std::u16string_view normalized_path, std::u16string* relative);
   int HandleFetchData(Task& task);
   int HandleCancelFetchData(Task& task);
   int HandleFetchPlaceholders(Task& task);
@@ -273,24 +290,88 @@ class SyncEngine : public platform::BindingLog {
   // Answers the OS for a callback that cannot be served, with the failure status of `result`.
   void RefuseCallback(Task& task, int result);
 
+  // ---- Data transfer (fetch_data.cc, data_transfer.cc, local_data.cc) ----
+  // Fires GetFileData for a fetch; returns with the handler lock held (EndTaskHandler ends it).
+  int DoGetItemData(Task& task, std::u16string_view path, int64_t offset, int64_t length, int* result);
+  // Sends the held bytes followed by `input` to the OS in whole parts, and with `final` the short
+  // rest as well; keeps a short rest held otherwise. 0, 0x21000031 (cancelled) or 0x21000041 (the
+  // OS refused a part). REQUIRES: transfer.mutex held.
+  int TransferChunks(Task& task, TransferBuffer& transfer, std::span<const uint8_t> input, bool final);
+  // One part, placed after what was already sent, with a progress report. REQUIRES: transfer.mutex held.
+  int SendChunk(Task& task, TransferBuffer& transfer, std::span<const uint8_t> chunk);
+  // Ends a fetch the host finalised: sends what is still held. A fetch finalised with an error, or
+  // short of the range the requester needs (0x21000030), fails; the OS hears of every failure.
+  // Returns 0 or the failure.
+  int FinishTransfer(Task& task);
+  // The OS hears the failure status of `code` over the range it asked for, unless it has already
+  // had its last word. REQUIRES: transfer.mutex held.
+  void AnswerFetchFailure(Task& task, TransferBuffer& transfer, int code);
+  // A part could not be sent, or the fetch was cancelled under way: the OS hears of it and the
+  // host gets CancelTask. Returns `code`.
+  int FailTransfer(Task& task, int code);
+  // A fetch the engine gives up on (cancelled, expired) is answered with `code`'s failure, so that
+  // its reader fails now rather than at the OS's time-out. Does nothing for other tasks; may be
+  // called under the task lock.
+  void AbandonFetch(Task& task, int code);
+
+  // ---- Enumeration (enumeration.cc, enumeration_items.cc) ----
+  // Lists the folder `path` (relative) through the host and puts what it reports on disk, the
+  // folders' own content too when `recursive`. 0x21000001 when the host finishes the listing later
+  // (the monitor then completes it); callers that answer nobody count that as done.
+  // `mark_populated_when_finished`: the OS asked, and is answered before such a later finish.
+  [[nodiscard]] int ProcessDirectory(std::u16string_view path, std::u16string_view mask, int64_t context,
+                                     int32_t batch_size, bool recursive, bool mark_populated_when_finished = false);
+  // Registers the listing's task and asks the host. On 0 and 0x21000001 *task is the registered
+  // task; on any other result the task is gone and *task is empty.
+  [[nodiscard]] int EnumerateRemoteItems(TaskRef* task, std::u16string_view path, std::u16string_view mask,
+                                         int64_t context, int32_t batch_size, bool recursive,
+                                         bool mark_populated_when_finished);
+  // Fires ListDirectory for the task; returns with the handler lock held (EndTaskHandler ends it).
+  int DoListItems(Task& task, std::u16string_view path, std::u16string_view mask);
+  // ListFile and ListFolder: one item reported for the listing `handle`.
+  int IntListItem(int64_t handle, std::u16string_view name, bool folder, int attributes, int64_t size,
+                  int64_t creation_time, int64_t last_access_time, int64_t last_write_time);
+  // Puts the items buffered so far on disk, in the order reported, recursing into folders when
+  // the listing is recursive; with `remove_task`, the listing ends and its task leaves the
+  // registry. 0, 0x21000031 (cancelled or stopping; the rest is dropped) or 0x21000100.
+  int FinishEnumeration(Task& task, bool remove_task);
+  // The monitor's completion of a listing the host finalised with `host_result`.
+  int CompleteListing(Task& task, int host_result);
+  // Tells the OS that the folder's content is all there, so that it stops asking for it.
+  int MarkFolderPopulated(std::u16string_view relative);
+
   // ---- Task completion (task_completion.cc) ----
-  // One pass of the monitor over a batch starting at *cursor.
-  void CompleteFinishedTasks(std::size_t* cursor);
-  // Completes one finished asynchronous task by its type; returns the completion's result.
-  int CompleteTask(Task& task);
-  // One pass of the expiry check.
-  void CancelExpiredTasks();
+  // One pass of the monitor over the batch starting at *cursor (the index of the first task not
+  // yet looked at). Returns true when tasks after the batch are still to be looked at, and
+  // leaves *cursor on the first of them. A pass stops early, before any task, once the engine
+  // deactivates or `owner` (the thread running it, if any) is told to stop.
+  bool CompleteFinishedTasks(std::size_t* cursor, const EngineThread* owner);
+  // Completes one finished asynchronous task by its type and reports a failure through Error.
+  void CompleteTask(Task& task);
+  // One pass of the expiry check; stops early as the monitor's pass does.
+  void CancelExpiredTasks(const EngineThread* owner);
+  bool Stopping(const EngineThread* owner) const;
 
   // ---- Item methods (items/item_methods.cc) ----
-  // Validates a method's LocalPath; 0x21000004 "The LocalPath parameter could not be parsed".
+  // Validates a method's LocalPath: a path of plain item names below the root (not the root
+  // itself); else records 0x21000004 "The LocalPath parameter could not be parsed".
   [[nodiscard]] int CheckLocalPath(std::u16string_view local_path);
+  // 0, or 0x21000041 recorded (with the OS error kept) for an item that could not be looked at.
+  [[nodiscard]] int RefuseUnreadable(const items::LocalItem& local, const std::u16string& full_path);
   // The create and update routines every path to a placeholder goes through; `flags` are
-  // items::placeholder_flag values.
+  // items::placeholder_flag values. `local_path` is the key of the cache record; the placeholder's
+  // identity is `item_id`, or `local_path` when it is empty. Every failure is recorded here.
+  // A failed create leaves the cache as it was unless the item now exists on disk.
   int CreateFileInt(std::u16string_view local_path, uint32_t attributes, int64_t size, uint64_t creation_time,
-                    uint64_t last_access_time, uint64_t last_write_time, uint32_t flags);
+                    uint64_t last_access_time, uint64_t last_write_time, uint32_t flags,
+                    std::u16string_view item_id = {});
+  // Cancels the path's running transfers unless kKeepTransfers, then CreateFileInt with
+  // kForceUpdate.
   int UpdateFileInt(std::u16string_view local_path, uint32_t attributes, int64_t size, uint64_t creation_time,
-                    uint64_t last_access_time, uint64_t last_write_time, uint32_t flags);
-  // The common body of the four create and update methods.
+                    uint64_t last_access_time, uint64_t last_write_time, uint32_t flags,
+                    std::u16string_view item_id = {});
+  // The common body of the four create and update methods: every check before the pending
+  // entry, the cache or the disk is touched.
   int CreateOrUpdateItem(bool update, bool folder, std::u16string_view path, int attributes, int64_t size,
                          int64_t creation_time, int64_t last_access_time, int64_t last_write_time);
 
@@ -321,7 +402,8 @@ class SyncEngine : public platform::BindingLog {
   // dispatcher, the engine threads and a destroying thread read these too.
   mutable std::mutex lifecycle_mutex_;
   std::shared_ptr<items::PlaceholderManager> placeholder_manager_;  // guarded by lifecycle_mutex_
-  std::unique_ptr<std::recursive_mutex> serialize_events_lock_;  // guarded by lifecycle_mutex_
+  // Shared so that a callback holding it keeps it alive through a deactivation it causes.
+  std::shared_ptr<std::recursive_mutex> serialize_events_lock_;  // guarded by lifecycle_mutex_
   std::unique_ptr<ChangeWatcher> watcher_;                    // guarded by lifecycle_mutex_
   platform::ConnectionContext* connection_ = nullptr;         // guarded by lifecycle_mutex_
   std::shared_ptr<ActivationRun> activation_run_;             // guarded by lifecycle_mutex_

@@ -140,4 +140,22 @@ std::u16string VolumeRelativeFolder(std::u16string_view path) {
   return result;
 }
 
+bool RelativeToRoot(std::u16string_view normalized_path, std::u16string_view volume_root, std::u16string* relative) {
+  relative->clear();
+  if (volume_root.empty() || volume_root.back() != u'\\') return false;
+  const std::u16string_view root_itself = volume_root.substr(0, volume_root.size() - 1);
+  if (normalized_path.size() <= root_itself.size()) {
+    if (!EqualsIgnoreCase(normalized_path, root_itself)) return false;
+    relative->assign(u"\\");
+    return true;
+  }
+  if (normalized_path.size() < volume_root.size() ||
+      !EqualsIgnoreCase(normalized_path.substr(0, volume_root.size()), volume_root)) {
+    return false;
+  }
+  // The rest keeps the root's trailing backslash as its own leading one.
+  relative->assign(normalized_path.substr(root_itself.size()));
+  return true;
+}
+
 }  // namespace ostrasync::engine

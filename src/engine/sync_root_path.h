@@ -27,6 +27,13 @@ namespace ostrasync::engine {
 // "\a", "\\server\share\a" gives "\a"), with a trailing "\" added when missing.
 [[nodiscard]] std::u16string VolumeRelativeFolder(std::u16string_view path);
 
+// The path relative to the sync root of a path a callback reports (volume-relative, as
+// "\Users\me\Cloud\a.txt"), given the root's VolumeRelativeFolder ("\Users\me\Cloud\"). The root
+// prefix is compared without regard to case; the rest keeps its backslash ("\a.txt"), and the root
+// itself, with or without its trailing backslash, gives "\". False for a path outside the root.
+[[nodiscard]] bool RelativeToRoot(std::u16string_view normalized_path, std::u16string_view volume_root,
+                                  std::u16string* relative);
+
 // ASCII case-insensitive equality, the comparison Windows uses for names and paths here.
 [[nodiscard]] bool EqualsIgnoreCase(std::u16string_view a, std::u16string_view b);
 

@@ -27,6 +27,15 @@ TaskRegistry::~TaskRegistry() {
   EmptyPool();
 }
 
+void TaskRegistry::Describe(Task& task, std::u16string_view path, std::u16string_view full_path, OperationType type) {
+  task.type_ = type;
+  task.path_.assign(path);
+  task.full_path_.assign(full_path);
+  task.key_ = KeyOf(path, type);
+  task.transfer_buffer_.reset(type == OperationType::kReadData ? new TransferBuffer() : nullptr);
+  task.enumeration_buffer_.reset(type == OperationType::kList ? new EnumerationBuffer() : nullptr);
+}
+
 TaskRef TaskRegistry::Take(std::u16string_view path, std::u16string_view full_path, OperationType type,
                            std::unique_ptr<OperationRecord> record) {
   std::unique_ptr<Task> task;
@@ -39,13 +48,8 @@ TaskRef TaskRegistry::Take(std::u16string_view path, std::u16string_view full_pa
   }
   try {
     if (!task) task = std::make_unique<Task>();
-    task->type_ = type;
-    task->path_.assign(path);
-    task->full_path_.assign(full_path);
-    task->key_ = KeyOf(path, type);
+    Describe(*task, path, full_path, type);
     task->record_ = std::move(record);
-    if (type == OperationType::kReadData) task->transfer_buffer_.reset(new TransferBuffer());
-    if (type == OperationType::kList) task->enumeration_buffer_.reset(new EnumerationBuffer());
   } catch (const std::bad_alloc&) {
     return TaskRef();
   }
@@ -90,6 +94,23 @@ int TaskRegistry::FindByKey(std::u16string_view path, OperationType type, bool i
     return 0;
   }
   return OSTRASYNC_ERR_INVALID_OPID;
+}
+
+int64_t TaskRegistry::RegisterAs(const TaskRef& task, std::u16string_view path, std::u16string_view full_path,
+                                 OperationType type) {
+  // Nobody else can see a task before it is registered, so its description needs no lock.
+  try {
+    Describe(*task, path, full_path, type);
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  return Register(task);
+}
+
+int64_t TaskRegistry::RegisterAs(Task& task, std::u16string_view path, std::u16string_view full_path,
+                                 OperationType type) {
+  task.AddRef();
+  return RegisterAs(TaskRef(&task), path, full_path, type);
 }
 
 bool TaskRegistry::Remove(Task* task) {
@@ -148,10 +169,6 @@ std::vector<TaskRef> TaskRegistry::Snapshot() const {
   tasks.reserve(by_id_.size());
   for (const auto& [id, task] : by_id_) tasks.push_back(task);
   return tasks;
-}
-
-std::unique_lock<std::recursive_mutex> TaskRegistry::HoldLock() const {
-  return std::unique_lock<std::recursive_mutex>(mutex_);
 }
 
 void TaskRegistry::EmptyPool() {

@@ -18,9 +18,11 @@
 
 namespace ostrasync::engine {
 
-// Safe for concurrent use. Lock order: the registry lock comes before any task's own locks; no
-// operation of the registry takes a task lock, and no code may take the registry lock while it
-// holds a task lock (it reads Task::registered instead).
+// Safe for concurrent use. Lock order: the registry lock comes before any task's own locks. No
+// operation of the registry takes a task lock, and the engine never takes a task lock while it
+// holds the registry lock; code holding a task lock reads Task::registered instead of asking the
+// registry. A host handler run under a task lock (CancelTask) may still call back into the
+// registry: nothing that holds the registry lock ever waits for a task lock, so no cycle forms.
 class TaskRegistry {
  public:
   static constexpr std::size_t kPoolCapacity = 128;
@@ -40,6 +42,13 @@ class TaskRegistry {
   // Gives the task its id and inserts it into both indexes; the registry takes its own reference.
   // Returns the new id (1, 2, 3, ... never repeated during the registry's life).
   int64_t Register(const TaskRef& task);
+  // Registers a task taken without a path (an OS callback's task) once its handler knows what it
+  // is: gives it its path, type and payload first. 0 when memory runs out (nothing registered).
+  // REQUIRES: the task is not registered.
+  int64_t RegisterAs(const TaskRef& task, std::u16string_view path, std::u16string_view full_path,
+                     OperationType type);
+  // The same for a task its caller holds only by reference (a callback handler's task).
+  int64_t RegisterAs(Task& task, std::u16string_view path, std::u16string_view full_path, OperationType type);
 
   // The registered task with `id`, with a new reference. 0x21000005 for an id below 1 or an
   // unknown id; 0x21000031 for a cancelled task unless `include_cancelled`.
@@ -59,13 +68,10 @@ class TaskRegistry {
   // Registered tasks that went asynchronous and are not cancelled.
   [[nodiscard]] std::size_t PendingAsyncCount() const;
 
-  // References to every registered task in id order, taken under the registry lock. Scans use it
-  // to do their work outside the lock.
+  // References to every registered task in id order, taken under the registry lock. Scans (the
+  // monitor, the expiry check, cancelling everything) work on it outside the lock, so that no
+  // host handler and no OS call ever runs under the registry lock.
   [[nodiscard]] std::vector<TaskRef> Snapshot() const;
-
-  // Holds the registry lock (re-entrant) until the returned lock goes: the monitor completes a
-  // batch as one step. Registry operations may be called on this thread while it is held.
-  [[nodiscard]] std::unique_lock<std::recursive_mutex> HoldLock() const;
 
   // Frees the idle tasks of the pool.
   void EmptyPool();
@@ -74,6 +80,9 @@ class TaskRegistry {
  private:
   friend class TaskRef;
 
+  // Sets the path, type, key and type's payload of a task nobody else sees yet. May throw
+  // std::bad_alloc.
+  static void Describe(Task& task, std::u16string_view path, std::u16string_view full_path, OperationType type);
   // Called by TaskRef when the last reference goes: resets the task and pools or frees it.
   void Recycle(Task* task);
 

@@ -13,8 +13,9 @@ constexpr int64_t kUnixEpochFileTime = 0x019DB1DED53E8000;
 }  // namespace
 
 bool IsValidItemName(std::u16string_view name) {
-  if (name.empty() || name == u"." || name == u"..") return false;
+  if (name.empty() || name.back() == u'.' || name.back() == u' ') return false;
   for (char16_t c : name) {
+    if (c < 0x20) return false;
     switch (c) {
       case u'"': case u'*': case u'/': case u':': case u'<': case u'>': case u'?': case u'\\': case u'|':
         return false;
@@ -58,6 +59,18 @@ std::u16string JoinPath(std::u16string_view base, std::u16string_view tail) {
   }
   out.append(tail);
   return out;
+}
+
+std::vector<uint8_t> ItemIdentity(std::u16string_view item_id) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve((item_id.size() + 1) * 2);
+  for (char16_t unit : item_id) {
+    bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  bytes.push_back(0);
+  bytes.push_back(0);
+  return bytes;
 }
 
 uint32_t ItemToWindowsAttributes(uint32_t item_attributes) {

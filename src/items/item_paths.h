@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ostrasync::items {
 
@@ -20,7 +21,9 @@ inline constexpr uint32_t kFolder = 0x40000000;
 inline constexpr uint32_t kValidMask = 0x4030000E;
 }  // namespace item_attr
 
-// A name Windows accepts for one item: not empty, not "." or "..", none of " * / : < > ? \ |.
+// A name that stands for exactly one item of its folder: not empty, none of " * / : < > ? \ |
+// nor a control character, and not ending in "." or " " (Windows drops those, so "..." or "a."
+// would name the folder itself or another item; "." and ".." are refused with them).
 bool IsValidItemName(std::u16string_view name);
 
 // A LocalPath that stays inside the sync root: it begins with "\", and each of its components
@@ -35,6 +38,10 @@ bool ExtractFileDirAndName(std::u16string_view local_path, std::u16string* dir, 
 // `base` followed by `tail` with exactly one backslash between them (none added when `tail` is
 // empty).
 std::u16string JoinPath(std::u16string_view base, std::u16string_view tail);
+
+// The identity a placeholder carries: the id as UTF-16 (little-endian) with its terminating NUL,
+// (characters + 1) * 2 bytes.
+std::vector<uint8_t> ItemIdentity(std::u16string_view item_id);
 
 // Component attribute flags to Windows attributes: 0 gives FILE_ATTRIBUTE_NORMAL; pinned wins over
 // unpinned.

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win32_terms.h"
+
 namespace ostrasync::engine {
 class SyncEngine;
 }
@@ -50,8 +52,12 @@ class PlaceholderManager {
   std::u16string FullPath(std::u16string_view relative) const;
 
   // ---- The operations, in the order the engine's other parts expect them ----
-  // Puts one listed item of the folder `folder` (relative) on disk.
+  // Puts one listed item of the folder `folder` (relative) on disk; its identity is the joined
+  // relative path. A name that is not a plain item name gives 0x21000014, an unsafe folder
+  // 0x21000004.
   virtual int ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags);
+  // Creates, converts or updates the placeholder of `parent_path` + `item_name` (see
+  // create_or_update.cc). `flags` are placeholder_flag values.
   virtual int DoCreateOrUpdatePlaceholder(std::u16string_view parent_path, std::u16string_view item_name,
                                           std::u16string_view item_id, int64_t size, uint64_t creation_time,
                                           uint64_t last_access_time, uint64_t last_write_time,
@@ -59,6 +65,7 @@ class PlaceholderManager {
   virtual int DoRenamePlaceholder(std::u16string_view relative, std::u16string_view new_relative, bool overwrite);
   virtual int DoDeletePlaceholder(std::u16string_view relative, bool is_folder, bool delete_children);
   virtual int GetItemIdByPath(std::u16string_view relative, std::u16string* id);
+  // Marks a placeholder in sync or not; an item that is not a placeholder is skipped with 0.
   virtual int DoSetPlaceholderSyncState(std::u16string_view relative, bool synced);
   virtual int DoSetPlaceholderPinnedState(std::u16string_view relative, bool pinned);
   virtual int UnsupportedOperation();
@@ -70,10 +77,14 @@ class PlaceholderManager {
   virtual int GetItemStatus(std::u16string_view relative, uint32_t* status);
   virtual int SyncItem(std::u16string_view relative);
   virtual int DoSetPlaceholderExcludedState(std::u16string_view relative, bool excluded);
+  // Whether the placeholder's pin state is "excluded"; false with 0 for an item that is not one.
   virtual int GetPlaceholderExcludedState(std::u16string_view relative, bool* excluded);
   // Logs "Item name validation failed for '%s'" when the name is refused.
   virtual bool ValidateItemName(std::u16string_view name);
 
+  // The cf::kState* bits of the item at `full_path`; kStateNone for an item that is not there.
+  // 0x21000041 (logged) when an item that is there could not be looked at.
+  int ReadPlaceholderState(const std::u16string& full_path, uint32_t* state);
   // Hydrates the whole file; 0x21000041 with the OS error stored when that fails.
   int DoHydratePlaceholder(const std::u16string& full_path);
   // Compares a hydrated local file with the remote dates and, when the local one is newer, hands
@@ -84,6 +95,14 @@ class PlaceholderManager {
                                      uint32_t attributes);
 
  protected:
+  // The newer local file goes to the host as an UpdateFile event of an OP_WRITE_DATA task; the
+  // task is removed again unless the host took it over asynchronously.
+  int SendLocalVersion(const std::u16string& full_path, std::u16string_view relative,
+                       const platform::FileInformation& local, uint64_t creation_time, uint64_t last_access_time,
+                       uint32_t attributes);
+  // Logs that `operation` is not part of this version and fails with 0x21000006.
+  int NotAvailableYet(const char16_t* operation, std::u16string_view path);
+
   engine::SyncEngine& engine_;
 
  private:

@@ -651,7 +651,9 @@ HResult CloudFilesBinding::ExecutePlaceholderAction(ExecuteActionRequest* reques
         if ((hr = RequiredValue(set.ReadInt64(u"Length", &args.length))) != kSOk) return hr;
         if ((hr = RequiredValue(set.ReadUInt32(u"Flags", &args.flags))) != kSOk) return hr;
         if ((hr = RequiredValue(set.ReadPointer(u"Buffer", &args.buffer))) != kSOk) return hr;
-        if (args.buffer == nullptr && args.length != 0) return kEInvalidArg;
+        // A failure answer carries no data, so it needs no buffer; a success with a length and
+        // no data behind it would make the OS read from nowhere.
+        if (args.buffer == nullptr && args.length != 0 && args.completion_status >= 0) return kEInvalidArg;
         break;
       }
       case cf::kAckDehydrate: {

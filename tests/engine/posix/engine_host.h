@@ -31,8 +31,10 @@ namespace ostrasync::testing {
 // The emulation, with the shell's records in `state_dir` instead of the user's own state folder.
 class EmulatedPlatform final : public platform::Platform {
  public:
-  explicit EmulatedPlatform(const std::string& state_dir, bool search_disabled = false)
-      : cloud_files_(platform::NewEmulatedCloudFiles(platform::EmulationSettings{200})),
+  // `request_timeout_ms`: how long the emulated OS waits for the provider's answer to a callback.
+  explicit EmulatedPlatform(const std::string& state_dir, bool search_disabled = false,
+                            uint32_t request_timeout_ms = 200)
+      : cloud_files_(platform::NewEmulatedCloudFiles(platform::EmulationSettings{request_timeout_ms})),
         file_system_(platform::NewPosixFileSystem()),
         change_notifier_(platform::NewInotifyChangeNotifier()),
         system_(platform::NewPosixSystemServices()),
@@ -62,14 +64,35 @@ class EmulatedPlatform final : public platform::Platform {
 
 struct HostEvent {
   int id = 0;
-  int code = 0;      // Activated: ResultCode; Error: ErrorCode; Log: level
-  std::string text;  // Error: description; Log: line
+  int code = 0;      // Activated: ResultCode; Error: ErrorCode; Log: level; task events: ResultCode
+  std::string text;  // Error: description; Log: line; task events: Path
+  int64_t task_id = 0;  // events that carry a TaskId
+  int64_t offset = 0;   // GetFileData: the range asked for
+  int64_t length = 0;
 };
+
+// The slot of the in/out ResultCode of the events that carry a TaskId, or -1.
+inline int ResultCodeSlot(int event_id) {
+  switch (event_id) {
+    case OSTRASYNC_EVENT_CANCEL_TASK: return 2;
+    case OSTRASYNC_EVENT_CREATE_FILE: return 7;
+    case OSTRASYNC_EVENT_CREATE_FOLDER: return 6;
+    case OSTRASYNC_EVENT_DELETE_FILE: case OSTRASYNC_EVENT_DELETE_FOLDER: return 3;
+    case OSTRASYNC_EVENT_GET_FILE_DATA: return 4;
+    case OSTRASYNC_EVENT_LIST_DIRECTORY: case OSTRASYNC_EVENT_RENAME_FILE: case OSTRASYNC_EVENT_RENAME_FOLDER: return 3;
+    case OSTRASYNC_EVENT_UPDATE_FILE: return 8;
+    case OSTRASYNC_EVENT_UPDATE_FOLDER: return 7;
+    default: return -1;
+  }
+}
 
 // One component, called only through the exported functions.
 class EngineHost {
  public:
   using Handler = std::function<void(const HostEvent&)>;
+  // Answers an event: runs before the event is recorded and may change it (event.code is then
+  // the ResultCode handed back for task events); returns the callback's result.
+  using Answer = std::function<int(HostEvent& event)>;
 
   explicit EngineHost(platform::Platform& platform) {
     // Made once the members it reports to exist: the component logs while it is built.
@@ -117,6 +140,19 @@ class EngineHost {
     std::lock_guard<std::mutex> lock(mutex_);
     handler_ = std::move(handler);
   }
+  void set_answer(Answer answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answer_ = std::move(answer);
+  }
+  // Waits until `count` events of `id` have come; false after `timeout`.
+  bool WaitForEvents(int id, size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      size_t n = 0;
+      for (const HostEvent& e : events_) n += e.id == id;
+      return n >= count;
+    });
+  }
   std::vector<HostEvent> Events(int id) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<HostEvent> out;
@@ -160,6 +196,26 @@ class EngineHost {
       event.code = static_cast<int>(reinterpret_cast<intptr_t>(params[0]));
       if (count > 1 && params[1] != nullptr) event.text = static_cast<const char*>(params[1]);
     }
+    const int result_slot = ResultCodeSlot(id);
+    if (result_slot >= 0 && result_slot < count) {
+      event.task_id = *static_cast<const int64_t*>(params[0]);
+      if (params[1] != nullptr) event.text = static_cast<const char*>(params[1]);
+      event.code = static_cast<int>(reinterpret_cast<intptr_t>(params[result_slot]));
+    }
+    if (id == OSTRASYNC_EVENT_GET_FILE_DATA && count > 3) {
+      event.offset = *static_cast<const int64_t*>(params[2]);
+      event.length = *static_cast<const int64_t*>(params[3]);
+    }
+    Answer answer;
+    {
+      std::lock_guard<std::mutex> lock(self->mutex_);
+      answer = self->answer_;
+    }
+    int result = 0;
+    if (answer && id != OSTRASYNC_EVENT_LOG) {
+      result = answer(event);
+      if (result_slot >= 0 && result_slot < count) params[result_slot] = reinterpret_cast<void*>(static_cast<intptr_t>(event.code));
+    }
     Handler handler;
     {
       std::lock_guard<std::mutex> lock(self->mutex_);
@@ -168,13 +224,14 @@ class EngineHost {
     }
     self->changed_.notify_all();
     if (handler) handler(event);
-    return 0;
+    return result;
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;  // signalled when events_ grows
   std::vector<HostEvent> events_;    // guarded by mutex_
   Handler handler_;                  // guarded by mutex_
+  Answer answer_;                    // guarded by mutex_
   component::Kelvo* kelvo_ = nullptr;
 };
 
