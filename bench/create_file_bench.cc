@@ -4,10 +4,6 @@
 // facility's own CreatePlaceholders of the same items is timed beside them, so that the
 // component's share of the cost can be told from the emulation's.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/xattr.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -17,33 +13,24 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "ostrasync.h"
 #include "platform/posix/emulated_cloud_files.h"
 #include "platform/posix/path_mapping.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using ostrasync::bench::Call;
+using ostrasync::bench::Clock;
+using ostrasync::bench::Fail;
+using ostrasync::bench::Short;
 
-bool Short() { return std::getenv("OSTRASYNC_BENCH_SHORT") != nullptr; }
 int Folders() { return Short() ? 10 : 100; }
 constexpr int kFilesPerFolder = 1000;
 constexpr int64_t kFileSize = 1 << 20;
 constexpr int64_t kFileTime = 132200000000000000;  // 2019-12-01
 
 int Discard(void*, int, int, void**, int*) { return 0; }
-
-int Config(void* component, const char* setting) {
-  std::string text(setting);
-  void* params[2] = {text.data(), nullptr};
-  int cbparams[2] = {};
-  return OstraSync_Kelvo_Do(component, OSTRASYNC_METHOD_CONFIG, 1, params, cbparams);
-}
-
-int Call(void* component, int method, std::vector<void*> params) {
-  std::vector<int> cbparams(params.size(), 0);
-  return OstraSync_Kelvo_Do(component, method, static_cast<int>(params.size()), params.data(), cbparams.data());
-}
 
 std::string FolderName(int folder) {
   char buffer[32];
@@ -65,24 +52,11 @@ std::vector<uint8_t> Identity(const std::string& relative) {
   return bytes;
 }
 
-void Fail(const char* what, int code) {
-  std::fprintf(stderr, "%s failed: 0x%08x\n", what, static_cast<unsigned>(code));
-  std::abort();
-}
-
-// A scratch folder with the sync root ("cloud"), a plain folder beside it ("raw") and the
-// emulated shell's records ("state"), and an installed, active component over the root.
+// The active component over "cloud", with a plain folder beside it ("raw") and a second root
+// ("facility") registered straight with an emulated facility of its own.
 class Scratch {
  public:
   Scratch() {
-    char pattern[] = "/tmp/ostrasync-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    temp_ = pattern;
-    for (const char* sub : {"/cloud", "/raw", "/facility", "/state"}) std::filesystem::create_directory(temp_ + sub);
-    // Read when the process's platform is first built: the user's own shell records stay
-    // untouched.
-    setenv("OSTRASYNC_STATE_DIR", (temp_ + "/state").c_str(), 0);
-    std::filesystem::create_directories(std::getenv("OSTRASYNC_STATE_DIR"));
     namespace platform = ostrasync::platform;
     platform::SyncRegistration registration;
     registration.provider_name = u"Bench";
@@ -91,35 +65,14 @@ class Scratch {
                                                    platform::SyncPolicies{}, 0)) {
       Fail("RegisterSyncRoot", rc);
     }
-
-    component_ = OstraSync_Kelvo_Create(&Discard, nullptr, nullptr, 0);
-    if (component_ == nullptr) std::abort();
-    Config(component_, "WaitForInstallToComplete=0");
-    std::string root = cloud();
-    for (char& c : root) c = c == '/' ? '\\' : c;
-    if (const int rc = OstraSync_Kelvo_Set(component_, OSTRASYNC_PROP_SYNC_ROOT_PATH, 0, root.c_str())) {
-      Fail("SyncRootPath", rc);
-    }
-    if (const int rc = Call(component_, OSTRASYNC_METHOD_INSTALL, {})) Fail("Install", rc);
-    if (const int rc = Call(component_, OSTRASYNC_METHOD_ACTIVATE, {reinterpret_cast<void*>(intptr_t{1})})) {
-      Fail("Activate", rc);
-    }
   }
-  ~Scratch() {
-    (void)Call(component_, OSTRASYNC_METHOD_UNINSTALL, {});
-    OstraSync_Kelvo_Destroy(component_);
-    std::error_code ignored;
-    std::filesystem::remove_all(temp_, ignored);
-  }
-  std::string cloud() const { return temp_ + "/cloud"; }
-  std::string raw() const { return temp_ + "/raw"; }
-  std::string facility() const { return temp_ + "/facility"; }
-  void* component() const { return component_; }
+  std::string raw() const { return active_.Sub("raw"); }
+  std::string facility() const { return active_.Sub("facility"); }
+  void* component() const { return active_.component(); }
   ostrasync::platform::CloudFiles& cloud_files() { return *facility_; }
 
  private:
-  std::string temp_;
-  void* component_ = nullptr;
+  ostrasync::bench::ActiveComponentScratch active_{{"raw", "facility"}, &Discard, {"WaitForInstallToComplete=0"}};
   std::unique_ptr<ostrasync::platform::CloudFiles> facility_ =
       ostrasync::platform::NewEmulatedCloudFiles(ostrasync::platform::EmulationSettings{});
 };
@@ -175,17 +128,7 @@ Clock::duration CreateRaw(const std::string& raw, int folder) {
     paths.push_back(raw + "/" + FolderName(folder) + "/" + FileName(file));
     identities.push_back(Identity("\\" + FolderName(folder) + "\\" + FileName(file)));
   }
-  const auto start = Clock::now();
-  for (int file = 0; file < kFilesPerFolder; ++file) {
-    const int fd = open(paths[file].c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-    if (fd < 0 || ftruncate(fd, kFileSize) != 0 ||
-        fsetxattr(fd, "user.bench.identity", identities[file].data(), identities[file].size(), 0) != 0) {
-      std::perror("raw file");
-      std::abort();
-    }
-    close(fd);
-  }
-  return Clock::now() - start;
+  return ostrasync::bench::CreateRawFiles(paths, identities, kFileSize, "raw file");
 }
 
 // Fills every folder once per iteration, the method and the raw calls taking turns folder by

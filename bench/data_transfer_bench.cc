@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "ostrasync.h"
 #include "platform/posix/emulated_cloud_files.h"
 #include "platform/posix/path_mapping.h"
@@ -25,31 +26,14 @@
 namespace {
 
 namespace platform = ostrasync::platform;
-using Clock = std::chrono::steady_clock;
+using ostrasync::bench::Call;
+using ostrasync::bench::Clock;
+using ostrasync::bench::Fail;
+using ostrasync::bench::kPieceSize;
+using ostrasync::bench::PieceData;
+using ostrasync::bench::Short;
 
-bool Short() { return std::getenv("OSTRASYNC_BENCH_SHORT") != nullptr; }
 int64_t FileSize() { return Short() ? int64_t{64} << 20 : int64_t{1} << 30; }
-constexpr int64_t kPiece = 409'600;
-
-// The bytes every piece carries (not zeros, so that no layer can take a short cut).
-const std::vector<uint8_t>& PieceData() {
-  static const std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> bytes(kPiece);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + 7);
-    return bytes;
-  }();
-  return data;
-}
-
-void Fail(const char* what, int code) {
-  std::fprintf(stderr, "%s failed: 0x%08x\n", what, static_cast<unsigned>(code));
-  std::abort();
-}
-
-int Call(void* component, int method, std::vector<void*> params, std::vector<int> cbparams = {}) {
-  cbparams.resize(params.size(), 0);
-  return OstraSync_Kelvo_Do(component, method, static_cast<int>(params.size()), params.data(), cbparams.data());
-}
 
 // The host: serves every GetFileData from memory, synchronously, inside its handler.
 int Host(void* context, int event_id, int, void* params[], int*) {
@@ -57,12 +41,12 @@ int Host(void* context, int event_id, int, void* params[], int*) {
   void* component = *static_cast<void**>(context);
   int64_t task = *static_cast<int64_t*>(params[0]);
   const int64_t length = *static_cast<int64_t*>(params[3]);
-  for (int64_t done = 0; done < length; done += kPiece) {
-    const int count = static_cast<int>(std::min(kPiece, length - done));
+  for (int64_t done = 0; done < length; done += kPieceSize) {
+    const int count = static_cast<int>(std::min(kPieceSize, length - done));
     if (const int rc = Call(component, OSTRASYNC_METHOD_PUT_FILE_DATA,
                             {&task, const_cast<uint8_t*>(PieceData().data()), nullptr,
                              reinterpret_cast<void*>(static_cast<intptr_t>(count))},
-                            {0, static_cast<int>(kPiece), 0, 0})) {
+                            {0, static_cast<int>(kPieceSize), 0, 0})) {
       Fail("PutFileData", rc);
     }
   }
@@ -70,47 +54,17 @@ int Host(void* context, int event_id, int, void* params[], int*) {
   return 0;
 }
 
-// A scratch folder holding the sync root, the raw files and the emulated shell's records, with
-// an installed, active component over the root.
+// The active component over "cloud", a plain folder beside it ("raw"), and an emulated
+// facility of its own to make placeholders under the root with.
 class Scratch {
  public:
-  Scratch() {
-    char pattern[] = "/tmp/ostrasync-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    temp_ = pattern;
-    for (const char* sub : {"/cloud", "/raw", "/state"}) std::filesystem::create_directory(temp_ + sub);
-    // Read when the process's platform is first built, so that the user's own records stay untouched.
-    setenv("OSTRASYNC_STATE_DIR", (temp_ + "/state").c_str(), 0);
-    std::filesystem::create_directories(std::getenv("OSTRASYNC_STATE_DIR"));
-    component_ = OstraSync_Kelvo_Create(&Host, &component_, nullptr, 0);
-    if (component_ == nullptr) std::abort();
-    for (const char* setting : {"WaitForInstallToComplete=0", "WindowsCreatePlaceholdersOnDemand=true"}) {
-      std::string text = setting;
-      if (const int rc = Call(component_, OSTRASYNC_METHOD_CONFIG, {text.data(), nullptr})) Fail(setting, rc);
-    }
-    std::string root = cloud();
-    for (char& c : root) c = c == '/' ? '\\' : c;
-    if (const int rc = OstraSync_Kelvo_Set(component_, OSTRASYNC_PROP_SYNC_ROOT_PATH, 0, root.c_str())) {
-      Fail("SyncRootPath", rc);
-    }
-    if (const int rc = Call(component_, OSTRASYNC_METHOD_INSTALL, {})) Fail("Install", rc);
-    if (const int rc = Call(component_, OSTRASYNC_METHOD_ACTIVATE, {reinterpret_cast<void*>(intptr_t{1})})) {
-      Fail("Activate", rc);
-    }
-  }
-  ~Scratch() {
-    (void)Call(component_, OSTRASYNC_METHOD_UNINSTALL, {});
-    OstraSync_Kelvo_Destroy(component_);
-    std::error_code ignored;
-    std::filesystem::remove_all(temp_, ignored);
-  }
-  std::string cloud() const { return temp_ + "/cloud"; }
-  std::string raw() const { return temp_ + "/raw"; }
+  std::string cloud() const { return active_.cloud(); }
+  std::string raw() const { return active_.Sub("raw"); }
   platform::CloudFiles& facility() { return *facility_; }
 
  private:
-  std::string temp_;
-  void* component_ = nullptr;
+  ostrasync::bench::ActiveComponentScratch active_{
+      {"raw"}, &Host, {"WaitForInstallToComplete=0", "WindowsCreatePlaceholdersOnDemand=true"}};
   std::unique_ptr<platform::CloudFiles> facility_ = platform::NewEmulatedCloudFiles(platform::EmulationSettings{});
 };
 
@@ -146,22 +100,8 @@ void BM_HydrateThroughEngineVsPwrite(benchmark::State& state) {
       ours += Clock::now() - start;
       if (hr != platform::kSOk || read != first.size()) Fail("read", hr);
     };
-    auto write_raw = [&] {
-      sync();
-      const auto start = Clock::now();
-      for (int64_t offset = 0; offset < FileSize(); offset += kPiece) {
-        const size_t length = static_cast<size_t>(std::min(kPiece, FileSize() - offset));
-        if (pwrite(fd, PieceData().data(), length, offset) != static_cast<ssize_t>(length)) Fail("pwrite", errno);
-      }
-      raw += Clock::now() - start;
-    };
-    if (round % 2 == 0) {
-      hydrate();
-      write_raw();
-    } else {
-      write_raw();
-      hydrate();
-    }
+    auto write_raw = [&] { raw += ostrasync::bench::WritePiecesRaw(fd, FileSize()); };
+    ostrasync::bench::InAlternatingOrder(round, hydrate, write_raw);
     close(fd);
     // Both files go before the next round, so that the page cache holds the same for each.
     std::filesystem::remove(raw_path);
@@ -169,15 +109,7 @@ void BM_HydrateThroughEngineVsPwrite(benchmark::State& state) {
     ++round;
   }
 
-  const double seconds_ours = std::chrono::duration<double>(ours).count();
-  const double seconds_raw = std::chrono::duration<double>(raw).count();
-  const double mib = static_cast<double>(FileSize()) * round / (1 << 20);
-  state.counters["file_mib"] = static_cast<double>(FileSize()) / (1 << 20);
-  state.counters["ours_mib_per_s"] = mib / seconds_ours;
-  state.counters["raw_mib_per_s"] = mib / seconds_raw;
-  // Our throughput as a share of the raw one; the goal is 0.8 or more.
-  state.counters["speed_vs_raw"] = seconds_raw / seconds_ours;
-  state.SetLabel(seconds_raw / seconds_ours >= 0.8 ? "at least 80% of raw" : "BELOW 80% of raw");
+  ostrasync::bench::ReportThroughputVsRaw(state, FileSize(), round, ours, raw);
 }
 BENCHMARK(BM_HydrateThroughEngineVsPwrite)->Unit(benchmark::kMillisecond)->Iterations(Short() ? 4 : 2);
 

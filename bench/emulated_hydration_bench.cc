@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/posix/emulated_cloud_files.h"
 #include "platform/posix/file_system_posix.h"
 #include "platform/posix/path_mapping.h"
@@ -20,37 +21,28 @@
 namespace {
 
 namespace platform = ostrasync::platform;
-using Clock = std::chrono::steady_clock;
+using ostrasync::bench::Clock;
+using ostrasync::bench::kPieceSize;
+using ostrasync::bench::PieceData;
+using ostrasync::bench::Short;
 
-bool Short() { return std::getenv("OSTRASYNC_BENCH_SHORT") != nullptr; }
 int64_t FileSize() { return Short() ? int64_t{64} << 20 : int64_t{1} << 30; }
-constexpr int64_t kChunk = 409'600;  // 100 pages, the size providers commonly transfer in
-
-// The bytes every chunk carries (not zeros, so that no layer can take a short cut).
-const std::vector<uint8_t>& ChunkData() {
-  static const std::vector<uint8_t> data = [] {
-    std::vector<uint8_t> bytes(kChunk);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + 7);
-    return bytes;
-  }();
-  return data;
-}
 
 // Answers FETCH_DATA with the required range, chunk after chunk.
 void Provide(platform::cf::CallbackType type, const platform::CallbackInfo& info, const platform::CallbackArgs& args) {
   if (type != platform::cf::kFetchData) return;
   auto* cloud = static_cast<platform::CloudFiles*>(info.callback_context);
   const int64_t end = args.required_file_offset + args.required_length;
-  for (int64_t offset = args.required_file_offset; offset < end; offset += kChunk) {
+  for (int64_t offset = args.required_file_offset; offset < end; offset += kPieceSize) {
     platform::OperationInfo op;
     op.type = platform::cf::kTransferData;
     op.connection_key = info.connection_key;
     op.transfer_key = info.transfer_key;
     op.request_key = info.request_key;
     platform::OperationArgs transfer;
-    transfer.buffer = ChunkData().data();
+    transfer.buffer = PieceData().data();
     transfer.offset = offset;
-    transfer.length = std::min(kChunk, end - offset);
+    transfer.length = std::min(kPieceSize, end - offset);
     if (cloud->Execute(op, &transfer) != platform::kSOk) {
       std::fprintf(stderr, "TRANSFER_DATA at %lld refused\n", static_cast<long long>(offset));
       return;
@@ -66,11 +58,9 @@ void Check(bool ok, const char* what) {
 
 // One hydration and one raw write per iteration, in alternating order, into fresh files.
 void BM_HydrateVsPwrite(benchmark::State& state) {
-  char pattern[] = "/tmp/ostrasync-bench-XXXXXX";
-  Check(mkdtemp(pattern) != nullptr, "mkdtemp");
-  const std::string temp = pattern;
-  const std::string root = temp + "/cloud";
-  std::filesystem::create_directory(root);
+  const ostrasync::bench::ScratchFolder scratch{"cloud"};
+  const std::string& temp = scratch.path();
+  const std::string root = scratch.Sub("cloud");
   auto cloud = platform::NewEmulatedCloudFiles(platform::EmulationSettings{});
   auto fs = platform::NewPosixFileSystem();
   platform::SyncRegistration registration;
@@ -117,22 +107,8 @@ void BM_HydrateVsPwrite(benchmark::State& state) {
         std::abort();
       }
     };
-    auto write_raw = [&] {
-      sync();
-      const auto start = Clock::now();
-      for (int64_t offset = 0; offset < FileSize(); offset += kChunk) {
-        const size_t length = static_cast<size_t>(std::min(kChunk, FileSize() - offset));
-        Check(pwrite(fd, ChunkData().data(), length, offset) == static_cast<ssize_t>(length), "pwrite");
-      }
-      raw += Clock::now() - start;
-    };
-    if (round % 2 == 0) {
-      hydrate();
-      write_raw();
-    } else {
-      write_raw();
-      hydrate();
-    }
+    auto write_raw = [&] { raw += ostrasync::bench::WritePiecesRaw(fd, FileSize()); };
+    ostrasync::bench::InAlternatingOrder(round, hydrate, write_raw);
     close(fd);
     handle.reset();
     // Both files go before the next round, so that the page cache holds the same for each.
@@ -142,18 +118,9 @@ void BM_HydrateVsPwrite(benchmark::State& state) {
   }
   Check(cloud->DisconnectSyncRoot(connection) == platform::kSOk, "disconnect");
   cloud.reset();
-  std::error_code ignored;
-  std::filesystem::remove_all(temp, ignored);
 
-  const double seconds_ours = std::chrono::duration<double>(ours).count();
-  const double seconds_raw = std::chrono::duration<double>(raw).count();
-  const double mib = static_cast<double>(FileSize()) * round / (1 << 20);
-  state.counters["file_mib"] = static_cast<double>(FileSize()) / (1 << 20);
-  state.counters["ours_mib_per_s"] = mib / seconds_ours;
-  state.counters["raw_mib_per_s"] = mib / seconds_raw;
-  // Our throughput as a share of the raw one; the goal is 0.8 or more.
-  state.counters["speed_vs_raw"] = seconds_raw / seconds_ours;
-  state.SetLabel(seconds_raw / seconds_ours >= 0.8 ? "at least 80% of raw" : "BELOW 80% of raw");
+
+  ostrasync::bench::ReportThroughputVsRaw(state, FileSize(), round, ours, raw);
 }
 BENCHMARK(BM_HydrateVsPwrite)->Unit(benchmark::kMillisecond)->Iterations(Short() ? 4 : 2);
 

@@ -1,10 +1,6 @@
 // Measures creating file placeholders through the emulated cloud-files facility against the bare
 // Linux work of making the same files (open, ftruncate, one setxattr for the identity, close).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <sys/xattr.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -12,15 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/posix/emulated_cloud_files.h"
 #include "platform/posix/path_mapping.h"
 
 namespace {
 
 namespace platform = ostrasync::platform;
-using Clock = std::chrono::steady_clock;
+using ostrasync::bench::Clock;
+using ostrasync::bench::Short;
 
-bool Short() { return std::getenv("OSTRASYNC_BENCH_SHORT") != nullptr; }
 int Folders() { return Short() ? 10 : 100; }
 constexpr int kFilesPerFolder = 1000;
 constexpr int64_t kFileSize = 1 << 20;
@@ -37,25 +34,15 @@ std::vector<uint8_t> Identity(int folder, int file) {
   return std::vector<uint8_t>(buffer, buffer + n);
 }
 
-// A scratch folder with a registered sync root ("cloud") and a plain folder ("raw") beside it.
+// A scratch folder with a sync root ("cloud", registered by the benchmark) and a plain folder
+// ("raw") beside it.
 class Scratch {
  public:
-  Scratch() {
-    char pattern[] = "/tmp/ostrasync-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    temp_ = pattern;
-    std::filesystem::create_directory(temp_ + "/cloud");
-    std::filesystem::create_directory(temp_ + "/raw");
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(temp_, ignored);
-  }
-  std::string cloud() const { return temp_ + "/cloud"; }
-  std::string raw() const { return temp_ + "/raw"; }
+  std::string cloud() const { return folder_.Sub("cloud"); }
+  std::string raw() const { return folder_.Sub("raw"); }
 
  private:
-  std::string temp_;
+  ostrasync::bench::ScratchFolder folder_{"cloud", "raw"};
 };
 
 // One folder of placeholders in one CreatePlaceholders call, as a provider fills a listing.
@@ -87,17 +74,7 @@ Clock::duration CreateRaw(const std::string& folder, int index) {
     paths.push_back(folder + "/" + Name(file));
     identities.push_back(Identity(index, file));
   }
-  const auto start = Clock::now();
-  for (int file = 0; file < kFilesPerFolder; ++file) {
-    const int fd = open(paths[file].c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
-    if (fd < 0 || ftruncate(fd, kFileSize) != 0 ||
-        fsetxattr(fd, "user.bench.identity", identities[file].data(), identities[file].size(), 0) != 0) {
-      std::perror("raw placeholder");
-      std::abort();
-    }
-    close(fd);
-  }
-  return Clock::now() - start;
+  return ostrasync::bench::CreateRawFiles(paths, identities, kFileSize, "raw placeholder");
 }
 
 // Fills every folder once per iteration, the facility and the raw calls taking turns folder by

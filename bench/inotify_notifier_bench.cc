@@ -17,15 +17,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "platform/posix/change_notifier_inotify.h"
 #include "platform/posix/path_mapping.h"
 
 namespace {
 
 namespace platform = ostrasync::platform;
-using Clock = std::chrono::steady_clock;
+using ostrasync::bench::Clock;
+using ostrasync::bench::Short;
 
-bool Short() { return std::getenv("OSTRASYNC_BENCH_SHORT") != nullptr; }
 int BurstSize() { return Short() ? 10'000 : 100'000; }
 
 // The events the change stream asks the kernel for on every folder, so both readers get the same.

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "tracking/metadata_cache.h"
 
 namespace {
@@ -180,6 +181,6 @@ void BM_RenameToUpdateRatio(benchmark::State& state) {
                                                : "rename ABOVE 10x of update");
 }
 // A full run measures for 2 s; OSTRASYNC_BENCH_SHORT (set by the test command) keeps it brief.
-BENCHMARK(BM_RenameToUpdateRatio)->MinTime(std::getenv("OSTRASYNC_BENCH_SHORT") ? 0.2 : 2.0);
+BENCHMARK(BM_RenameToUpdateRatio)->MinTime(ostrasync::bench::Short() ? 0.2 : 2.0);
 
 }  // namespace
