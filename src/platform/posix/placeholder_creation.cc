@@ -21,8 +21,9 @@ namespace {
 
 HResult FromErrno(int error) { return HResultFromWin32(Win32ErrorFromErrno(error)); }
 
-// Every record of a new placeholder, the placeholder record (with the identity) last: it is what
-// makes the item one. A file has no byte-range record yet: none means nothing is on disk.
+// The one record of a new placeholder: the placeholder record, with the identity and the basic
+// fields, is what makes the item one. A file has no byte-range record yet: none means nothing is
+// on disk.
 // Returns 0 or the HRESULT of the failed write.
 HResult WriteRecords(int fd, const PlaceholderCreateEntry& entry, bool folder, int64_t* usn) {
   const auto target = xattrs::Target::Fd(fd);
@@ -32,9 +33,6 @@ HResult WriteRecords(int fd, const PlaceholderCreateEntry& entry, bool folder, i
                     : (entry.metadata.attributes & attr::kUnpinned) ? cf::kUnpinned
                                                                     : cf::kPinUnspecified;
   basic.creation_time = entry.metadata.creation_time;
-  if (basic.windows_bits != 0 || basic.pin_state != cf::kPinUnspecified || basic.creation_time != 0) {
-    if (int rc = xattrs::WriteBasic(target, basic); rc != 0) return FromErrno(rc);
-  }
   xattrs::PlaceholderRecord record;
   record.usn = 1;
   record.identity = entry.identity;
@@ -46,7 +44,9 @@ HResult WriteRecords(int fd, const PlaceholderCreateEntry& entry, bool folder, i
     record.logical_size = entry.metadata.file_size;
   }
   *usn = record.usn;
-  if (int rc = xattrs::WritePlaceholder(target, record); rc != 0) return xattrs::IdentityWriteResult(target, rc);
+  if (int rc = xattrs::WriteNewPlaceholder(target, record, basic); rc != 0) {
+    return xattrs::IdentityWriteResult(target, rc);
+  }
   return kSOk;
 }
 

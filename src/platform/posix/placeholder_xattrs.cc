@@ -148,9 +148,18 @@ int GetRecord(Target t, const char* name, std::vector<uint8_t>* out) {
   return 0;
 }
 
-}  // namespace
+// The placeholder record's layouts: the first has no basic fields (they live in the basic
+// record); the second carries them after the identity, and is the only one written now.
+constexpr uint8_t kPlaceholderWithoutBasic = 1;
+constexpr uint8_t kPlaceholderWithBasic = 2;
 
-int ReadBasic(Target target, BasicRecord* record) {
+struct StoredPlaceholder {
+  PlaceholderRecord record;
+  bool has_basic = false;  // the record carries the basic fields (else the basic record does)
+  BasicRecord basic;
+};
+
+int ReadSeparateBasic(Target target, BasicRecord* record) {
   std::vector<uint8_t> b;
   if (int rc = GetRecord(target, kBasicName, &b); rc != 0) return rc;
   Reader r(b);
@@ -164,7 +173,7 @@ int ReadBasic(Target target, BasicRecord* record) {
   return 0;
 }
 
-int WriteBasic(Target target, const BasicRecord& record) {
+int WriteSeparateBasic(Target target, const BasicRecord& record) {
   Writer w;
   w.U8(kVersion);
   w.U32(record.windows_bits & kStoredAttributes);
@@ -173,32 +182,117 @@ int WriteBasic(Target target, const BasicRecord& record) {
   return Set(target, kBasicName, w.bytes());
 }
 
-int ReadPlaceholder(Target target, PlaceholderRecord* record) {
+int ReadStoredPlaceholder(Target target, StoredPlaceholder* stored) {
   std::vector<uint8_t> b;
-  if (int rc = GetRecord(target, kPlaceholderName, &b); rc != 0) return rc;
+  if (int rc = Get(target, kPlaceholderName, &b); rc != 0) return rc;
+  if (b.empty() || (b[0] != kPlaceholderWithoutBasic && b[0] != kPlaceholderWithBasic)) return ENODATA;
   Reader r(b);
-  r.U8();
-  PlaceholderRecord out;
-  out.flags = r.U32();
-  out.logical_size = static_cast<int64_t>(r.U64());
-  out.usn = static_cast<int64_t>(r.U64());
-  out.identity = r.Bytes();
+  StoredPlaceholder out;
+  out.has_basic = r.U8() == kPlaceholderWithBasic;
+  out.record.flags = r.U32();
+  out.record.logical_size = static_cast<int64_t>(r.U64());
+  out.record.usn = static_cast<int64_t>(r.U64());
+  out.record.identity = r.Bytes();
+  if (out.has_basic) {
+    out.basic.windows_bits = r.U32() & kStoredAttributes;
+    out.basic.pin_state = r.U32();
+    out.basic.creation_time = r.U64();
+  }
   if (!r.done()) return ENODATA;
-  *record = std::move(out);
+  *stored = std::move(out);
   return 0;
 }
 
-int WritePlaceholder(Target target, const PlaceholderRecord& record) {
+int WriteStoredPlaceholder(Target target, const PlaceholderRecord& record, const BasicRecord& basic) {
   Writer w;
-  w.U8(kVersion);
+  w.U8(kPlaceholderWithBasic);
   w.U32(record.flags);
   w.U64(static_cast<uint64_t>(record.logical_size));
   w.U64(static_cast<uint64_t>(record.usn));
   w.Bytes(record.identity);
+  w.U32(basic.windows_bits & kStoredAttributes);
+  w.U32(basic.pin_state);
+  w.U64(basic.creation_time);
   return Set(target, kPlaceholderName, w.bytes());
 }
 
+// The basic fields of an item whose placeholder record (if any) does not carry them: those of
+// the basic record, or the defaults when it has none. `*separate` tells whether it has one.
+int ReadFallbackBasic(Target target, BasicRecord* basic, bool* separate) {
+  const int rc = ReadSeparateBasic(target, basic);
+  *separate = rc == 0;
+  if (rc == ENODATA) {
+    *basic = BasicRecord();
+    return 0;
+  }
+  return rc;
+}
+
+bool IsDefault(const BasicRecord& basic) {
+  return basic.windows_bits == 0 && basic.pin_state == cf::kPinUnspecified && basic.creation_time == 0;
+}
+
+}  // namespace
+
+int ReadBasic(Target target, BasicRecord* record) {
+  // The placeholder record is asked first: where it carries the fields, a basic record beside it
+  // is one a crash left behind while moving them, and its values are not the current ones.
+  StoredPlaceholder stored;
+  if (ReadStoredPlaceholder(target, &stored) == 0 && stored.has_basic) {
+    *record = stored.basic;
+    return 0;
+  }
+  return ReadSeparateBasic(target, record);
+}
+
+int WriteBasic(Target target, const BasicRecord& record) {
+  StoredPlaceholder stored;
+  if (ReadStoredPlaceholder(target, &stored) != 0) return WriteSeparateBasic(target, record);
+  if (int rc = WriteStoredPlaceholder(target, stored.record, record); rc != 0) return rc;
+  // The basic record of the older layout now says less than the placeholder record; it goes.
+  return stored.has_basic ? 0 : Remove(target, kBasicName);
+}
+
+int ReadPlaceholder(Target target, PlaceholderRecord* record, BasicRecord* basic) {
+  StoredPlaceholder stored;
+  if (int rc = ReadStoredPlaceholder(target, &stored); rc != 0) return rc;
+  if (basic != nullptr) {
+    if (stored.has_basic) {
+      *basic = stored.basic;
+    } else {
+      bool separate = false;
+      if (ReadFallbackBasic(target, basic, &separate) != 0) *basic = BasicRecord();
+    }
+  }
+  *record = std::move(stored.record);
+  return 0;
+}
+
+int WritePlaceholder(Target target, const PlaceholderRecord& record) {
+  StoredPlaceholder stored;
+  const bool had_record = ReadStoredPlaceholder(target, &stored) == 0;
+  if (had_record && stored.has_basic) return WriteStoredPlaceholder(target, record, stored.basic);
+  BasicRecord basic;
+  bool separate = false;
+  // A basic record that cannot be read is not replaced by defaults: the write waits for it.
+  if (int rc = ReadFallbackBasic(target, &basic, &separate); rc != 0) return rc;
+  if (int rc = WriteStoredPlaceholder(target, record, basic); rc != 0) return rc;
+  // Written after the placeholder record holds the fields, so that a crash leaves them somewhere.
+  return separate ? Remove(target, kBasicName) : 0;
+}
+
+int WriteNewPlaceholder(Target target, const PlaceholderRecord& record, const BasicRecord& basic) {
+  return WriteStoredPlaceholder(target, record, basic);
+}
+
 int RemovePlaceholder(Target target) {
+  StoredPlaceholder stored;
+  if (ReadStoredPlaceholder(target, &stored) == 0 && stored.has_basic) {
+    // Back to a record of their own before the placeholder record goes; none when there is
+    // nothing to keep, and then none that a crash may have left either.
+    const int rc = IsDefault(stored.basic) ? Remove(target, kBasicName) : WriteSeparateBasic(target, stored.basic);
+    if (rc != 0) return rc;
+  }
   if (int rc = Remove(target, kPlaceholderName); rc != 0) return rc;
   return Remove(target, kRangesName);
 }

@@ -25,7 +25,12 @@ struct Target {
 // of the failure; every writer returns 0 or an errno.
 
 // Windows attribute bits Linux has no place for, the pin state and the creation time; kept for
-// any file or folder, placeholder or not.
+// any file or folder, placeholder or not. A plain item keeps them in a record of their own; a
+// placeholder keeps them inside its placeholder record, so that a new placeholder costs one
+// extended attribute, which the file system keeps inside the inode (two no longer fit there and
+// spill into a block of their own, which makes creating a placeholder several times dearer).
+// A placeholder record of the older layout, without these fields, leaves them in the record of
+// their own until the placeholder record is next written, which moves them in.
 struct BasicRecord {
   uint32_t windows_bits = 0;  // only kStoredAttributes
   uint32_t pin_state = cf::kPinUnspecified;
@@ -33,6 +38,9 @@ struct BasicRecord {
 };
 inline constexpr uint32_t kStoredAttributes =
     attr::kHidden | attr::kSystem | attr::kArchive | attr::kTemporary | attr::kNotContentIndexed;
+// Read and write the fields wherever the item keeps them. WriteBasic replaces the whole
+// placeholder record of a placeholder, so its caller holds the file's state lock, as every
+// writer of that record does.
 [[nodiscard]] int ReadBasic(Target target, BasicRecord* record);
 [[nodiscard]] int WriteBasic(Target target, const BasicRecord& record);
 
@@ -50,8 +58,18 @@ struct PlaceholderRecord {
 inline constexpr uint32_t kPlaceholderInSync = 0x1;
 inline constexpr uint32_t kPlaceholderPopulated = 0x2;   // folders: on-demand population disabled
 inline constexpr uint32_t kPlaceholderAlwaysFull = 0x4;
-[[nodiscard]] int ReadPlaceholder(Target target, PlaceholderRecord* record);
+// `basic`, when given, receives the item's basic fields too (defaults where it has none), at the
+// cost of no further read for a placeholder of the current layout.
+[[nodiscard]] int ReadPlaceholder(Target target, PlaceholderRecord* record, BasicRecord* basic = nullptr);
+// Writes the record and keeps the item's basic fields as they are, moving them into it from the
+// record of their own when they are still there (a plain item becoming a placeholder, or one of
+// the older layout).
 [[nodiscard]] int WritePlaceholder(Target target, const PlaceholderRecord& record);
+// The first write of a new item's records, with its basic fields: one setxattr, no reads.
+[[nodiscard]] int WriteNewPlaceholder(Target target, const PlaceholderRecord& record, const BasicRecord& basic);
+// Makes the item a plain one again: its basic fields go back to a record of their own (written
+// before the placeholder record goes, so a crash in between leaves them in both, and the
+// placeholder record, read first, still agrees), and its byte ranges go.
 [[nodiscard]] int RemovePlaceholder(Target target);
 
 // The HRESULT for a failed write of a placeholder record: a record the file system has no room

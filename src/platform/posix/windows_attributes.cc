@@ -19,14 +19,17 @@ uint32_t WindowsAttributesOf(const std::string& posix_path, const struct stat& s
     if (xattrs::ListRecords(target, &present) != 0) {
       present = xattrs::kHasBasic | xattrs::kHasPlaceholder | xattrs::kHasRanges | xattrs::kHasSyncRoot;
     }
+    // A placeholder's record brings its basic fields along; a plain item keeps them apart.
     xattrs::BasicRecord basic;
-    if ((present & xattrs::kHasBasic) && xattrs::ReadBasic(target, &basic) == 0) {
+    xattrs::PlaceholderRecord placeholder;
+    const bool is_placeholder =
+        (present & xattrs::kHasPlaceholder) && xattrs::ReadPlaceholder(target, &placeholder, &basic) == 0;
+    if (is_placeholder || ((present & xattrs::kHasBasic) && xattrs::ReadBasic(target, &basic) == 0)) {
       attributes |= basic.windows_bits;
       if (basic.pin_state == cf::kPinned) attributes |= attr::kPinned;
       if (basic.pin_state == cf::kUnpinned) attributes |= attr::kUnpinned;
     }
-    xattrs::PlaceholderRecord placeholder;
-    if ((present & xattrs::kHasPlaceholder) && xattrs::ReadPlaceholder(target, &placeholder) == 0) {
+    if (is_placeholder) {
       attributes |= attr::kReparsePoint;
       tag = kReparseTagCloud;
       if (placeholder.flags & xattrs::kPlaceholderInSync) tag |= xattrs::kTagVariantInSync;
