@@ -1,6 +1,7 @@
 /* mirror: a host that serves a plain "server" folder into a sync root. It installs the root,
  * activates the engine (on this thread, or with --async on the library's own and waits for the
- * Activated event), reports the state, deactivates and uninstalls, printing the library's log.
+ * Activated event), which lists the server's tree into placeholders through the ListDirectory
+ * event, shows the placeholders, then deactivates and uninstalls, printing the library's log.
  *
  * Usage: mirror [--root DIR] [--log-level N] [--async]
  * Without --root it makes a demo folder "mirror-demo" under the current directory, with a
@@ -22,11 +23,59 @@ static pthread_cond_t g_activated_cond = PTHREAD_COND_INITIALIZER;
 static int g_activated = 0;        /* guarded by g_mutex */
 static int g_activated_result = 0; /* guarded by g_mutex */
 
+static char g_server[4096]; /* the server folder; set before activation, read-only after */
+static void* g_component;   /* set once before activation */
+
+/* A file's modification time as a FILETIME (100 ns units since 1601). */
+static int64_t FileTimeOf(const struct timespec* t) {
+  return (int64_t)t->tv_sec * 10000000 + t->tv_nsec / 100 + INT64_C(116444736000000000);
+}
+
+/* Answers ListDirectory: every entry of the server folder at `path` (relative, backslashes)
+ * is reported with ListFile or ListFolder under the event's task id. */
+static int ListDirectory(int64_t* task_id, const char* path) {
+  char folder[8192];
+  snprintf(folder, sizeof folder, "%s%s", g_server, strcmp(path, "\\") == 0 ? "" : path);
+  for (char* c = folder + strlen(g_server); *c != '\0'; ++c) {
+    if (*c == '\\') *c = '/';
+  }
+  DIR* dir = opendir(folder);
+  if (dir == NULL) return OSTRASYNC_ERR_ITEM_NOT_FOUND;
+  int rc = 0;
+  struct dirent* entry;
+  while (rc == 0 && (entry = readdir(dir)) != NULL) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    char full[12288];
+    snprintf(full, sizeof full, "%s/%s", folder, entry->d_name);
+    struct stat info;
+    if (stat(full, &info) != 0) continue;
+    int64_t size = info.st_size;
+    int64_t created = FileTimeOf(&info.st_ctim), accessed = FileTimeOf(&info.st_atim),
+            written = FileTimeOf(&info.st_mtim);
+    if (S_ISDIR(info.st_mode)) {
+      void* params[6] = {task_id, entry->d_name, (void*)(intptr_t)0, &created, &accessed, &written};
+      int cb[6] = {0};
+      rc = OstraSync_Kelvo_Do(g_component, OSTRASYNC_METHOD_LIST_FOLDER, 6, params, cb);
+    } else {
+      void* params[7] = {task_id, entry->d_name, (void*)(intptr_t)0, &size, &created, &accessed, &written};
+      int cb[7] = {0};
+      rc = OstraSync_Kelvo_Do(g_component, OSTRASYNC_METHOD_LIST_FILE, 7, params, cb);
+    }
+  }
+  closedir(dir);
+  return rc;
+}
+
 static int OnEvent(void* context, int event_id, int count, void* params[], int cbparams[]) {
   (void)context;
   (void)count;
   (void)cbparams;
-  if (event_id == OSTRASYNC_EVENT_LOG) {
+  if (event_id == OSTRASYNC_EVENT_LIST_DIRECTORY) {
+    const char* path = (const char*)params[1];
+    printf("  ListDirectory %s\n", path);
+    /* The ResultCode slot holds the answer itself. */
+    params[3] = (void*)(intptr_t)(g_server[0] != '\0' ? ListDirectory((int64_t*)params[0], path) : 0);
+  } else if (event_id == OSTRASYNC_EVENT_LOG) {
     printf("  log %d:%s\n", (int)(intptr_t)params[0], (const char*)params[1]);
   } else if (event_id == OSTRASYNC_EVENT_ERROR) {
     printf("  error 0x%x: %s\n", (unsigned)(intptr_t)params[0], (const char*)params[1]);
@@ -147,6 +196,7 @@ int main(int argc, char** argv) {
     printf("server folder %s:\n", server);
     ListServer(server, "");
   }
+  snprintf(g_server, sizeof g_server, "%s", server);
   printf("sync root %s\n", root);
 
   void* component = OstraSync_Kelvo_Create(OnEvent, NULL, NULL, 0);
@@ -154,6 +204,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "the component could not be created\n");
     return 1;
   }
+  g_component = component;
   char setting[64];
   snprintf(setting, sizeof setting, "LogLevel=%d", log_level);
   Config(component, setting);
@@ -182,6 +233,8 @@ int main(int argc, char** argv) {
   printf("state: %s\n", StateName((int)(intptr_t)OstraSync_Kelvo_Get(component, OSTRASYNC_PROP_STATE)));
 
   if (rc == 0) {
+    printf("sync root after activation (placeholders, with the sizes the server gave):\n");
+    ListServer(root, "");
     printf("Deactivate:\n");
     failed |= Report(component, "Deactivate", OstraSync_Kelvo_Do(component, OSTRASYNC_METHOD_DEACTIVATE, 0, NULL, NULL)) != 0;
     printf("state: %s\n", StateName((int)(intptr_t)OstraSync_Kelvo_Get(component, OSTRASYNC_PROP_STATE)));

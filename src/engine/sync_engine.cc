@@ -174,30 +174,36 @@ std::u16string SyncEngine::SyncRootPath() const {
 }
 
 // ---- Methods ----
-// Until their subsystems land, the methods that need a running engine check that it runs and
-// otherwise get the engine's true answer, 21.
 
 int SyncEngine::RequireActive() {
   if (ActiveOrActivating()) return 0;
   return RecordError(kWinNotReady, kTextNotActive);
 }
 
-int SyncEngine::do_DeleteFile(std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_DeleteFolder(std::u16string_view, bool) { return RequireActive(); }
-int SyncEngine::do_GetFileAttributes(std::u16string_view, int*) { return RequireActive(); }
-int SyncEngine::do_GetFolderAttributes(std::u16string_view, int*) { return RequireActive(); }
-int SyncEngine::do_GetFileStatus(std::u16string_view, int*) { return RequireActive(); }
-int SyncEngine::do_GetFolderStatus(std::u16string_view, int*) { return RequireActive(); }
-int SyncEngine::do_PinFile(std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_PinFolder(std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_UnpinFile(std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_UnpinFolder(std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_RenameFile(std::u16string_view, std::u16string_view, bool) { return RequireActive(); }
-int SyncEngine::do_RenameFolder(std::u16string_view, std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_ResetFile(std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_ResetFolder(std::u16string_view) { return RequireActive(); }
-int SyncEngine::do_SetFileAttributes(std::u16string_view, int) { return RequireActive(); }
-int SyncEngine::do_SetFolderAttributes(std::u16string_view, int) { return RequireActive(); }
-int SyncEngine::do_SyncFile(std::u16string_view) { return RequireActive(); }
+// The methods whose operations this version does not carry out yet: 21 while the engine is
+// stopped, as for every method that needs it, and otherwise a recorded refusal, never a success
+// for work that was not done.
+int SyncEngine::NotAvailableYet() {
+  if (const int rc = RequireActive()) return rc;
+  return RecordError(OSTRASYNC_ERR_OPERATION_DENIED);
+}
+
+int SyncEngine::do_DeleteFile(std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_DeleteFolder(std::u16string_view, bool) { return NotAvailableYet(); }
+int SyncEngine::do_GetFileAttributes(std::u16string_view, int*) { return NotAvailableYet(); }
+int SyncEngine::do_GetFolderAttributes(std::u16string_view, int*) { return NotAvailableYet(); }
+int SyncEngine::do_GetFileStatus(std::u16string_view, int*) { return NotAvailableYet(); }
+int SyncEngine::do_GetFolderStatus(std::u16string_view, int*) { return NotAvailableYet(); }
+int SyncEngine::do_PinFile(std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_PinFolder(std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_UnpinFile(std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_UnpinFolder(std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_RenameFile(std::u16string_view, std::u16string_view, bool) { return NotAvailableYet(); }
+int SyncEngine::do_RenameFolder(std::u16string_view, std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_ResetFile(std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_ResetFolder(std::u16string_view) { return NotAvailableYet(); }
+int SyncEngine::do_SetFileAttributes(std::u16string_view, int) { return NotAvailableYet(); }
+int SyncEngine::do_SetFolderAttributes(std::u16string_view, int) { return NotAvailableYet(); }
+int SyncEngine::do_SyncFile(std::u16string_view) { return NotAvailableYet(); }
 
 }  // namespace ostrasync::engine

@@ -199,6 +199,8 @@ class SyncEngine : public platform::BindingLog {
 
   // Fails with 21 "The sync operation is not active" unless the engine runs.
   int RequireActive();
+  // 21 while stopped; 0x21000006 while running, for methods not carried out by this version.
+  int NotAvailableYet();
 
   // ---- Registration (registration.cc) ----
   // Normalises the stored SyncRootPath the first time it is needed.

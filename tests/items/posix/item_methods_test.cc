@@ -315,6 +315,16 @@ TEST_F(ItemMethodsTest, MethodsNeedAnActiveEngine) {
   EXPECT_FALSE(fs::exists(idle.host.Posix("\\a.txt")));
 }
 
+// Methods this version does not carry out must not claim success for work that was not done.
+TEST_F(ItemMethodsTest, MethodsNotAvailableYetAreRefusedWhileActive) {
+  ASSERT_EQ(host().Item(kCreateFile, "\\kept.txt", 0), 0);
+  std::string path = "\\kept.txt";
+  EXPECT_EQ(host().Do(OSTRASYNC_METHOD_DELETE_FILE, {path.data()}), OSTRASYNC_ERR_OPERATION_DENIED);
+  EXPECT_EQ(host().LastErrorText(), "Operation denied");
+  EXPECT_EQ(host().Do(OSTRASYNC_METHOD_PIN_FILE, {path.data()}), OSTRASYNC_ERR_OPERATION_DENIED);
+  EXPECT_TRUE(fs::exists(host().Posix("\\kept.txt")));
+}
+
 TEST_F(ItemMethodsTest, AFailedCreateLeavesNeitherRecordNorPendingEntry) {
   EXPECT_EQ(host().Item(kCreateFile, "\\missing\\a.txt", 0, 1), OSTRASYNC_ERR_OS_CALL);
   EXPECT_TRUE(host().Logged("Placeholder create/update failed for '\\missing\\a.txt'"));
