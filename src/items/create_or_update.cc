@@ -82,7 +82,7 @@ class LockedInCache {
   const bool was_locked_;
 };
 
-struct PlaceholderSpec {
+struct RemoteItem {
   std::u16string_view parent;  // relative
   std::u16string_view name;
   std::u16string_view id;
@@ -97,18 +97,18 @@ struct PlaceholderSpec {
 // One run of the routine, step by step. Lives on the caller's stack; holds no lock of its own.
 class PlaceholderRun {
  public:
-  PlaceholderRun(engine::SyncEngine& engine, PlaceholderManager& manager, const PlaceholderSpec& spec)
+  PlaceholderRun(engine::SyncEngine& engine, PlaceholderManager& manager, const RemoteItem& remote)
       : engine_(engine),
         manager_(manager),
         fs_(engine.os().file_system()),
         binding_(engine.binding()),
-        spec_(spec),
-        retrieval_(RetrievalRequested(spec.flags)),
-        mode_(RetrieveMode(spec.flags)),
-        is_dir_((spec.attributes & item_attr::kFolder) != 0),
-        force_((spec.flags & kForceUpdate) != 0),
-        windows_attributes_(ItemToWindowsAttributes(WithoutContradictingPins(spec.attributes))),
-        identity_(ItemIdentity(spec.id)) {}
+        remote_(remote),
+        retrieval_(RetrievalRequested(remote.flags)),
+        mode_(RetrieveMode(remote.flags)),
+        is_dir_((remote.attributes & item_attr::kFolder) != 0),
+        force_((remote.flags & kForceUpdate) != 0),
+        windows_attributes_(ItemToWindowsAttributes(WithoutContradictingPins(remote.attributes))),
+        identity_(ItemIdentity(remote.id)) {}
 
   int Run();
 
@@ -138,12 +138,24 @@ class PlaceholderRun {
   PlaceholderManager& manager_;
   platform::FileSystem& fs_;
   platform::CloudFilesBinding& binding_;
-  const PlaceholderSpec spec_;
+  // The size, dates, attributes and identity a create or update request carries for the item.
+  template <typename Request>
+  void FillMetadata(Request* request) const {
+    request->file_size = is_dir_ ? 0 : remote_.size;
+    request->creation_time = remote_.creation_time;
+    request->last_access_time = remote_.last_access_time;
+    request->last_write_time = remote_.last_write_time;
+    request->change_time = remote_.last_write_time;
+    request->attributes = windows_attributes_;
+    request->identity = identity_;
+  }
+
+  const RemoteItem remote_;
   bool retrieval_;  // cleared once a conversion has put the local content in place
   const int mode_;
   const bool is_dir_;
   const bool force_;
-  const uint32_t windows_attributes_;  // spec_.attributes converted
+  const uint32_t windows_attributes_;  // remote_.attributes converted
   const std::vector<uint8_t> identity_;
 
   std::u16string parent_full_;
@@ -162,11 +174,11 @@ class PlaceholderRun {
 };
 
 void PlaceholderRun::LogEntry() {
-  Log(4, u"DoCreateOrUpdatePlaceholder ParentPath(%s), ItemName(%s)", {spec_.parent, spec_.name});
-  Log(4, u"DoCreateOrUpdatePlaceholder ItemId(%s), Size(%I64u)", {spec_.id, spec_.size});
+  Log(4, u"DoCreateOrUpdatePlaceholder ParentPath(%s), ItemName(%s)", {remote_.parent, remote_.name});
+  Log(4, u"DoCreateOrUpdatePlaceholder ItemId(%s), Size(%I64u)", {remote_.id, remote_.size});
   Log(4, u"DoCreateOrUpdatePlaceholder CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
-      {spec_.creation_time, spec_.last_access_time, spec_.last_write_time});
-  Log(4, u"DoCreateOrUpdatePlaceholder Attributes(0x%08x), Flags(0x%08x)", {spec_.attributes, spec_.flags});
+      {remote_.creation_time, remote_.last_access_time, remote_.last_write_time});
+  Log(4, u"DoCreateOrUpdatePlaceholder Attributes(0x%08x), Flags(0x%08x)", {remote_.attributes, remote_.flags});
 }
 
 bool PlaceholderRun::ReadLocalState() {
@@ -181,36 +193,36 @@ bool PlaceholderRun::ReadLocalState() {
   local_attributes_ = local.attributes;
   local_is_dir_ = local.is_folder();
   pinned_now_ = exists_ && (local_attributes_ & attr::kPinned) != 0;
-  want_pinned_ = (spec_.attributes & item_attr::kPinned) != 0;
-  want_unpinned_ = (spec_.attributes & item_attr::kUnpinned) != 0;
+  want_pinned_ = (remote_.attributes & item_attr::kPinned) != 0;
+  want_unpinned_ = (remote_.attributes & item_attr::kUnpinned) != 0;
   if (want_pinned_ && want_unpinned_) want_pinned_ = want_unpinned_ = false;
   return true;
 }
 
 int PlaceholderRun::Run() {
   LogEntry();
-  if ((spec_.flags & kMarkSynced) != 0 && retrieval_) {
+  if ((remote_.flags & kMarkSynced) != 0 && retrieval_) {
     Log(1, u"Invalid combination of flags (RETRIEVE or OSTRASYNC_FLAG_UPDATE_EXISTING, and MARK_SYNCED) specified "
            u"in a call to CreateItem or UpdateItem");
     return OSTRASYNC_ERR_INVALID_PARAMETER;
   }
   // Parent and name become a path under the root: nothing may climb out of it or name a stream.
-  if (!IsSafeLocalPath(spec_.parent) || !manager_.ValidateItemName(spec_.name)) {
+  if (!IsSafeLocalPath(remote_.parent) || !manager_.ValidateItemName(remote_.name)) {
     return OSTRASYNC_ERR_INVALID_PARAMETER;
   }
-  parent_full_ = manager_.FullPath(spec_.parent);
-  full_ = JoinPath(parent_full_, spec_.name);
-  relative_ = JoinPath(spec_.parent, spec_.name);
+  parent_full_ = manager_.FullPath(remote_.parent);
+  full_ = JoinPath(parent_full_, remote_.name);
+  relative_ = JoinPath(remote_.parent, remote_.name);
   Log(4, u"Creating or updating placeholder: '%s', retrieve mode: %d", {relative_, mode_});
   if (engine::LogLevelEnabled(kTraceLevel)) {
-    const std::u16string dates = DateText(spec_.creation_time) + u", " + DateText(spec_.last_access_time) + u", " +
-                                 DateText(spec_.last_write_time);
+    const std::u16string dates = DateText(remote_.creation_time) + u", " + DateText(remote_.last_access_time) + u", " +
+                                 DateText(remote_.last_write_time);
     Log(kTraceLevel, u"New dates: %s", {dates});
   }
 
   if (!ReadLocalState()) return Finish(OSTRASYNC_ERR_OS_CALL);
-  if ((spec_.flags & kMustNotExist) != 0 && exists_) {
-    Log(4, u"File already exists '%s', but it should not exist according to method flags: %x0x", {full_, spec_.flags});
+  if ((remote_.flags & kMustNotExist) != 0 && exists_) {
+    Log(4, u"File already exists '%s', but it should not exist according to method flags: %x0x", {full_, remote_.flags});
     return OSTRASYNC_ERR_ITEM_EXISTS;
   }
   if (exists_ && local_is_dir_ != is_dir_) {
@@ -228,7 +240,7 @@ int PlaceholderRun::Run() {
   } else {
     Log(4, u"'%s' does not exist, not checking if it is a placeholder", {full_});
   }
-  if ((spec_.flags & kFromListing) != 0 && is_placeholder_) {
+  if ((remote_.flags & kFromListing) != 0 && is_placeholder_) {
     bool excluded = false;
     if (const int rc = manager_.GetPlaceholderExcludedState(relative_, &excluded); rc != 0) {
       Log(1, u"Failed to get excluded state for '%s'. Error code: 0x%x", {relative_, rc});
@@ -262,17 +274,11 @@ int PlaceholderRun::Run() {
 int PlaceholderRun::Create() {
   platform::CreatePlaceholderRequest request;
   request.base_directory = parent_full_.c_str();
-  const std::u16string name(spec_.name);
+  const std::u16string name(remote_.name);
   request.relative_name = name.c_str();
-  request.file_size = is_dir_ ? 0 : spec_.size;
-  request.creation_time = spec_.creation_time;
-  request.last_access_time = spec_.last_access_time;
-  request.last_write_time = spec_.last_write_time;
-  request.change_time = spec_.last_write_time;
-  request.attributes = windows_attributes_;
-  request.identity = identity_;
-  if (spec_.flags & kSupersede) request.placeholder_flags |= cf::kPlaceholderCreateSupersede;
-  if ((spec_.flags & kMarkSynced) && !retrieval_) request.placeholder_flags |= cf::kPlaceholderCreateMarkInSync;
+  FillMetadata(&request);
+  if (remote_.flags & kSupersede) request.placeholder_flags |= cf::kPlaceholderCreateSupersede;
+  if ((remote_.flags & kMarkSynced) && !retrieval_) request.placeholder_flags |= cf::kPlaceholderCreateMarkInSync;
   if (is_dir_ && !engine_.settings().windows_create_placeholders_on_demand.load()) {
     request.placeholder_flags |= cf::kPlaceholderCreateDisableOnDemandPopulation;
   }
@@ -285,7 +291,7 @@ int PlaceholderRun::Create() {
     }
   }
   placeholder_result_ = binding_.CreatePlaceholder(&request);
-  Log(4, u"Created placeholder '%s'. Error code: 0x%x", {spec_.name, static_cast<uint32_t>(placeholder_result_)});
+  Log(4, u"Created placeholder '%s'. Error code: 0x%x", {remote_.name, static_cast<uint32_t>(placeholder_result_)});
   if (placeholder_result_ < 0 || !is_dir_) return 0;
   return StampNewFolder();
 }
@@ -304,10 +310,10 @@ int PlaceholderRun::StampNewFolder() {
     return Fail(e);
   }
   platform::FsMetadata basic;
-  basic.creation_time = spec_.creation_time;
-  basic.last_access_time = spec_.last_access_time;
-  basic.last_write_time = spec_.last_write_time;
-  basic.change_time = spec_.last_write_time;
+  basic.creation_time = remote_.creation_time;
+  basic.last_access_time = remote_.last_access_time;
+  basic.last_write_time = remote_.last_write_time;
+  basic.change_time = remote_.last_write_time;
   basic.attributes = windows_attributes_;
   if (const Win32Error e = fs_.WriteBasicInformation(*folder, basic); e != 0) {
     Log(1, u"Failed to set file information: '%s'. Error code: 0x%x", {full_, e});
@@ -315,7 +321,7 @@ int PlaceholderRun::StampNewFolder() {
   }
   folder.reset();
   int result = 0;
-  if (spec_.flags & kMarkSynced) {
+  if (remote_.flags & kMarkSynced) {
     result = manager_.DoSetPlaceholderSyncState(relative_, true);
   } else if (retrieval_) {
     result = manager_.DoSetPlaceholderSyncState(relative_, false);
@@ -342,11 +348,11 @@ void PlaceholderRun::Convert() {
 
 int PlaceholderRun::Update(bool* ended) {
   *ended = true;
-  if (!is_dir_ && (spec_.flags & kFromListing) != 0 && hydrated_) {
+  if (!is_dir_ && (remote_.flags & kFromListing) != 0 && hydrated_) {
     // Before anything changes: a local file newer than the listing is sent to the host instead.
     const NewerCheck check =
-        manager_.CheckIfLocalFileIsNewer(full_, relative_, spec_.name, spec_.id, spec_.creation_time,
-                                         spec_.last_access_time, spec_.last_write_time, spec_.attributes);
+        manager_.CheckIfLocalFileIsNewer(full_, relative_, remote_.name, remote_.id, remote_.creation_time,
+                                         remote_.last_access_time, remote_.last_write_time, remote_.attributes);
     if (check.result != 0) {
       if (check.locked) {
         Log(4, u"Failed to check if local file is newer for '%s'. The file is locked by another process. Skip it.",
@@ -373,19 +379,13 @@ int PlaceholderRun::Update(bool* ended) {
 
   platform::UpdatePlaceholderRequest request;
   request.path = full_.c_str();
-  request.file_size = is_dir_ ? 0 : spec_.size;
-  request.creation_time = spec_.creation_time;
-  request.last_access_time = spec_.last_access_time;
-  request.last_write_time = spec_.last_write_time;
-  request.change_time = spec_.last_write_time;
-  request.attributes = windows_attributes_;
-  request.identity = identity_;
-  if ((spec_.flags & kMarkSynced) && !retrieval_) request.flags |= cf::kUpdateMarkInSync;
+  FillMetadata(&request);
+  if ((remote_.flags & kMarkSynced) && !retrieval_) request.flags |= cf::kUpdateMarkInSync;
   if (retrieval_) request.flags |= cf::kUpdateClearInSync;
   if (is_dir_ && !engine_.settings().windows_create_placeholders_on_demand.load()) {
     request.flags |= cf::kUpdateDisableOnDemandPopulation;
   }
-  if (!is_dir_ && force_ && (spec_.flags & (kFromListing | kKeepContent)) == 0) request.flags |= cf::kUpdateDehydrate;
+  if (!is_dir_ && force_ && (remote_.flags & (kFromListing | kKeepContent)) == 0) request.flags |= cf::kUpdateDehydrate;
 
   tracking::MetadataCache& cache = engine_.metadata_cache();
   {
@@ -403,9 +403,9 @@ int PlaceholderRun::Update(bool* ended) {
     }
     return 0;
   }
-  (void)cache.UpdateCacheItem(relative_, spec_.attributes == 0 ? -1 : static_cast<int32_t>(spec_.attributes),
-                              static_cast<uint64_t>(spec_.size), spec_.creation_time, spec_.last_access_time,
-                              spec_.last_write_time);
+  (void)cache.UpdateCacheItem(relative_, remote_.attributes == 0 ? -1 : static_cast<int32_t>(remote_.attributes),
+                              static_cast<uint64_t>(remote_.size), remote_.creation_time, remote_.last_access_time,
+                              remote_.last_write_time);
   Log(4, u"Existing placeholder updated for '%s'", {full_});
   return 0;
 }
@@ -445,8 +445,8 @@ int PlaceholderRun::SettleFile() {
       if (result == 0) result = synced;
     } else {
       (void)engine_.metadata_cache().UpdateCacheItem(
-          relative_, spec_.attributes == 0 ? -1 : static_cast<int32_t>(spec_.attributes),
-          static_cast<uint64_t>(spec_.size), spec_.creation_time, spec_.last_access_time, spec_.last_write_time);
+          relative_, remote_.attributes == 0 ? -1 : static_cast<int32_t>(remote_.attributes),
+          static_cast<uint64_t>(remote_.size), remote_.creation_time, remote_.last_access_time, remote_.last_write_time);
       Log(4, u"Existing placeholder updated for '%s'", {full_});
     }
   }
@@ -475,9 +475,9 @@ int PlaceholderManager::DoCreateOrUpdatePlaceholder(std::u16string_view parent_p
                                                     std::u16string_view item_id, int64_t size, uint64_t creation_time,
                                                     uint64_t last_access_time, uint64_t last_write_time,
                                                     uint32_t attributes, uint32_t flags) {
-  const PlaceholderSpec spec{parent_path, item_name, item_id, size, creation_time, last_access_time, last_write_time,
+  const RemoteItem remote{parent_path, item_name, item_id, size, creation_time, last_access_time, last_write_time,
                              attributes, flags};
-  PlaceholderRun run(engine_, *this, spec);
+  PlaceholderRun run(engine_, *this, remote);
   return run.Run();
 }
 
