@@ -87,25 +87,29 @@ int SyncEngine::IntListItem(int64_t handle, std::u16string_view name, bool folde
     Log(4, u"  CreationTime(%I64u), LastAccessTime(%I64u), LastWriteTime(%I64u)",
         {creation_time, last_access_time, last_write_time});
 
-    bool flush = false;
+    std::vector<items::ListedItem> batch;
     {
       std::lock_guard<std::mutex> lock(buffer->mutex);
       // Checked again: another of the host's threads may have filled it meanwhile.
       if (buffer->items.size() >= EnumerationBuffer::kCapacity) return OSTRASYNC_ERR_TOO_MANY_ITEMS;
       buffer->items.push_back(std::move(item));
-      flush = buffer->batch_size >= 1 && buffer->items.size() >= static_cast<std::size_t>(buffer->batch_size);
+      // A full batch leaves the buffer in the same step that filled it, so that another thread
+      // reporting meanwhile finds room rather than a full buffer waiting for its flush.
+      if (buffer->batch_size >= 1 && buffer->items.size() >= static_cast<std::size_t>(buffer->batch_size)) {
+        batch.swap(buffer->items);
+      }
     }
-    if (!flush) return 0;
+    if (batch.empty()) return 0;
     if (stop_activation_requested_.load() != 0) return OSTRASYNC_ERR_CANCELLED;
     // On the host's thread, inside its call: the items reported so far reach the disk now.
-    return FinishEnumeration(*task, /*remove_task=*/false);
+    return FinishEnumeration(*task, /*remove_task=*/false, &batch);
   }();
   Log(4, u"IntListItem Result('%x')", {result});
   if (result != 0 && result != OSTRASYNC_ERR_CANCELLED) return RecordError(result);
   return result;
 }
 
-int SyncEngine::FinishEnumeration(Task& task, bool remove_task) {
+int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<items::ListedItem>* taken) {
   EnumerationBuffer* buffer = task.type() == OperationType::kList ? task.enumeration_buffer() : nullptr;
   if (buffer == nullptr) {
     Log(1, u"Enumeration request finish: wrong handle %I64u", {task.id()});
@@ -113,7 +117,9 @@ int SyncEngine::FinishEnumeration(Task& task, bool remove_task) {
   }
   // What the host reported up to now; items reported meanwhile wait for the next flush.
   std::vector<items::ListedItem> batch;
-  {
+  if (taken != nullptr) {
+    batch.swap(*taken);
+  } else {
     std::lock_guard<std::mutex> lock(buffer->mutex);
     batch.swap(buffer->items);
   }

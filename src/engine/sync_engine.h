@@ -336,7 +336,8 @@ class SyncEngine : public platform::BindingLog {
   // Puts the items buffered so far on disk, in the order reported, recursing into folders when
   // the listing is recursive; with `remove_task`, the listing ends and its task leaves the
   // registry. 0, 0x21000031 (cancelled or stopping; the rest is dropped) or 0x21000100.
-  int FinishEnumeration(Task& task, bool remove_task);
+  // `taken`, when given, holds the items a flush already took out of the buffer.
+  int FinishEnumeration(Task& task, bool remove_task, std::vector<items::ListedItem>* taken = nullptr);
   // The monitor's completion of a listing the host finalised with `host_result`.
   int CompleteListing(Task& task, int host_result);
   // Tells the OS that the folder's content is all there, so that it stops asking for it.
