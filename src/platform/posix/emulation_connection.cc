@@ -18,6 +18,8 @@ constexpr int kWorkersPerConnection = 4;
 
 constexpr uint16_t kValidationRequired = 0x1;  // CF_HYDRATION_POLICY_MODIFIER_VALIDATION_REQUIRED
 constexpr uint32_t kCancelIoTimeout = 0x1;     // CF_CALLBACK_CANCEL_FLAG_IO_TIMEOUT
+constexpr uint32_t kCancelIoAborted = 0x2;     // CF_CALLBACK_CANCEL_FLAG_IO_ABORTED
+constexpr Win32Error kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
 
 // `claimed` with `extra` laid over it.
 std::vector<FileRange> Union(const std::vector<FileRange>& claimed, const std::vector<FileRange>* extra) {
@@ -113,23 +115,38 @@ HResult Connection::Wait(const std::shared_ptr<Request>& request) {
       request->result = HResultFromWin32(win32::kCloudFileRequestTimeout);
       requests_.erase(request->transfer_key);
       lock.unlock();
-      // Only the two fetches have a cancel callback; a notification that goes unanswered simply
-      // fails for its requester.
-      if (request->type == cf::kFetchData || request->type == cf::kFetchPlaceholders) {
-        CallbackArgs cancel;
-        cancel.flags = kCancelIoTimeout;
-        if (request->type == cf::kFetchData) {
-          cancel.cancel_file_offset = request->offset;
-          cancel.cancel_length = request->length;
-        }
-        const cf::CallbackType cancel_type =
-            request->type == cf::kFetchData ? cf::kCancelFetchData : cf::kCancelFetchPlaceholders;
-        (void)Raise(cancel_type, request->posix_path, request->fd.get(), cancel, request->transfer_key,
-                    request->request_key);
-      }
+      RaiseCancel(*request, kCancelIoTimeout);
       return HResultFromWin32(win32::kCloudFileRequestTimeout);
     }
   }
+}
+
+void Connection::RaiseCancel(const Request& request, uint32_t flags) {
+  // Only the two fetches have a cancel callback; a notification that ends unanswered simply
+  // fails for its requester.
+  if (request.type != cf::kFetchData && request.type != cf::kFetchPlaceholders) return;
+  CallbackArgs cancel;
+  cancel.flags = flags;
+  if (request.type == cf::kFetchData) {
+    cancel.cancel_file_offset = request.offset;
+    cancel.cancel_length = request.length;
+  }
+  const cf::CallbackType cancel_type =
+      request.type == cf::kFetchData ? cf::kCancelFetchData : cf::kCancelFetchPlaceholders;
+  (void)Raise(cancel_type, request.posix_path, request.fd.get(), cancel, request.transfer_key, request.request_key);
+}
+
+int Connection::CancelRequestsOf(pthread_t thread) {
+  std::vector<std::shared_ptr<Request>> cancelled;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& [key, request] : requests_) {
+      if (pthread_equal(request->requester, thread)) cancelled.push_back(request);
+    }
+    for (auto& request : cancelled) FinishLocked(request, HResultFromWin32(kOperationAborted));
+  }
+  for (auto& request : cancelled) RaiseCancel(*request, kCancelIoAborted);
+  return static_cast<int>(cancelled.size());
 }
 
 std::shared_ptr<Request> Connection::Find(int64_t transfer_key) {

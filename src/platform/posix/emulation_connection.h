@@ -4,6 +4,7 @@
 #ifndef OSTRASYNC_PLATFORM_POSIX_EMULATION_CONNECTION_H_
 #define OSTRASYNC_PLATFORM_POSIX_EMULATION_CONNECTION_H_
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -40,6 +41,7 @@ struct Request {
   int64_t offset = 0;          // FETCH_DATA: the range the requester needs
   int64_t length = 0;
   uint32_t fetch_flags = 0;    // FETCH_DATA: the flags it was raised with
+  pthread_t requester{};       // the thread blocked in Wait, for CancelSynchronousIo
   // The fields below are guarded by Connection::mu_.
   bool finished = false;
   HResult result = kSOk;
@@ -78,6 +80,9 @@ class Connection final {
   // Resets the request's time-out; false when it is no longer open.
   bool Progress(const std::shared_ptr<Request>& request);
   void Finish(const std::shared_ptr<Request>& request, HResult result);
+  // CancelSynchronousIo: every open request `thread` waits for ends with ERROR_OPERATION_ABORTED
+  // and the provider hears the cancel (IO_ABORTED). Returns how many there were.
+  int CancelRequestsOf(pthread_t thread);
 
   // After data landed in a file whose claimed ranges (on disk and valid) are now `claimed`: every
   // fetch of that file now covered is done. Where validation is required, `transferred` (the
@@ -105,6 +110,8 @@ class Connection final {
  private:
   using FileKey = std::pair<dev_t, ino_t>;
   void FinishLocked(const std::shared_ptr<Request>& request, HResult result);
+  // A fetch's cancel callback (the other requests have none), `flags` saying why.
+  void RaiseCancel(const Request& request, uint32_t flags);
   void WorkerLoop();
 
   const int64_t key_;

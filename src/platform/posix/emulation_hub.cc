@@ -63,6 +63,13 @@ class Hub {
     return it == by_key_.end() ? nullptr : it->second;
   }
 
+  std::vector<std::shared_ptr<Connection>> All() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::shared_ptr<Connection>> all;
+    for (auto& [key, connection] : by_key_) all.push_back(connection);
+    return all;
+  }
+
   std::shared_ptr<Connection> ByRoot(const std::string& root) {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = by_root_.find(root);
@@ -199,6 +206,7 @@ HResult RaiseAndWait(const std::shared_ptr<Connection>& connection, cf::Callback
   request->offset = offset;
   request->length = length;
   request->fetch_flags = flags;
+  request->requester = pthread_self();
   request->fd = std::move(fd);
   struct stat st;
   if (fstat(request->fd.get(), &st) != 0) return HResultFromWin32(Win32ErrorFromErrno(errno));
@@ -252,6 +260,12 @@ HResult AskProvider(cf::CallbackType type, const std::string& posix_path, const 
   UniqueFd fd;
   if (HResult hr = OpenItem(posix_path, O_RDONLY, &fd); hr != kSOk) return hr;
   return RaiseAndWait(connection, type, posix_path, std::move(fd), 0, 0, 0, args);
+}
+
+HResult CancelSynchronousIo(pthread_t thread) {
+  int cancelled = 0;
+  for (auto& connection : TheHub().All()) cancelled += connection->CancelRequestsOf(thread);
+  return cancelled > 0 ? kSOk : HResultFromWin32(win32::kNotFound);
 }
 
 void Tell(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args) {

@@ -4,6 +4,7 @@
 #ifndef OSTRASYNC_PLATFORM_POSIX_EMULATION_HUB_H_
 #define OSTRASYNC_PLATFORM_POSIX_EMULATION_HUB_H_
 
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -63,6 +64,10 @@ void ReapEndedConnections();
 // no provider is connected or it does not take the notification. A refusal comes back at once as
 // the HRESULT of its completion status; silence as ERROR_CLOUD_FILE_REQUEST_TIMEOUT.
 [[nodiscard]] HResult AskProvider(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);
+// CancelSynchronousIo: the request `thread` is blocked in ends at once with
+// ERROR_OPERATION_ABORTED, and a fetch's provider hears the cancel. ERROR_NOT_FOUND when the
+// thread waits for none.
+[[nodiscard]] HResult CancelSynchronousIo(pthread_t thread);
 // A notification nobody waits for (the completions).
 void Tell(cf::CallbackType type, const std::string& posix_path, const CallbackArgs& args);
 
