@@ -21,7 +21,8 @@ int SyncEngine::PopulateRoot() {
 }
 
 int SyncEngine::ProcessDirectory(std::u16string_view path, std::u16string_view mask, int64_t context,
-                                 int32_t batch_size, bool recursive, bool mark_populated_when_finished) {
+                                 int32_t batch_size, bool recursive, bool mark_populated_when_finished,
+                                 bool* complete) {
   Log(4, u"Processing directory '%s', context: %I64u", {path, context});
   TaskRef task;
   const int result =
@@ -32,7 +33,9 @@ int SyncEngine::ProcessDirectory(std::u16string_view path, std::u16string_view m
   }
   if (result == OSTRASYNC_ERR_PENDING) return result;
   Log(4, u"Enumeration request completed for '%s', handle: %I64u", {path, task->id()});
-  return FinishEnumeration(*task, /*remove_task=*/true);
+  const int finished = FinishEnumeration(*task, /*remove_task=*/true);
+  if (complete != nullptr) *complete = !task->enumeration_buffer()->incomplete.load();
+  return finished;
 }
 
 int SyncEngine::EnumerateRemoteItems(TaskRef* out, std::u16string_view path, std::u16string_view mask,
@@ -87,7 +90,10 @@ int SyncEngine::CompleteListing(Task& task, int host_result) {
   // remotely. But a listing that failed is not complete, so the folder stays to be asked again.
   const int result = FinishEnumeration(task, /*remove_task=*/false);
   if (host_result != 0) return host_result;
-  if (result == 0 && task.enumeration_buffer()->mark_populated_when_finished) return MarkFolderPopulated(task.path());
+  const EnumerationBuffer& buffer = *task.enumeration_buffer();
+  if (result == 0 && buffer.mark_populated_when_finished && !buffer.incomplete.load()) {
+    return MarkFolderPopulated(task.path());
+  }
   return result;
 }
 
@@ -123,8 +129,9 @@ int SyncEngine::HandleFetchPlaceholders(Task& task) {
   Log(4, u"Creating placeholders...");
   // The OS's "Pattern" is not passed on: the folder is listed whole, since a folder marked
   // populated is never asked about again.
+  bool complete = true;
   const int result = ProcessDirectory(relative, kAllItems, 0, kBatchSize, /*recursive=*/false,
-                                      /*mark_populated_when_finished=*/true);
+                                      /*mark_populated_when_finished=*/true, &complete);
   Log(4, u"Creating placeholders finished. Error code: 0x%x", {result});
 
   // The placeholders are already on disk; the answer only ends the request. A listing the host
@@ -138,9 +145,15 @@ int SyncEngine::HandleFetchPlaceholders(Task& task) {
   request.parameters = record->parameters.get();
   request.completion_status = platform::CompletionStatusFromHostResult(result);
   request.placeholder_total_count = 0;
-  request.placeholder_flags = result == 0 ? platform::cf::kTransferPlaceholdersDisableOnDemandPopulation : 0;
+  // A folder missing an item it should hold is not declared complete either: the user sees what
+  // is there now, and the next look asks again for the rest.
+  request.placeholder_flags =
+      result == 0 && complete ? platform::cf::kTransferPlaceholdersDisableOnDemandPopulation : 0;
   if (binding().ExecutePlaceholderAction(&request) < 0) {
     Log(1, u"Fetch placeholders callback failed");
+    // The user still waits for an answer, and would wait for the OS's time-out: a refusal, which
+    // carries nothing that could be wrong, ends the wait now.
+    RefuseCallback(task, OSTRASYNC_ERR_DATA_NOT_COMPLETED);
     return OSTRASYNC_ERR_DATA_NOT_COMPLETED;
   }
   return result;

@@ -177,6 +177,7 @@ int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<item
         }
       }
       if (step != OSTRASYNC_ERR_CANCELLED) {
+        buffer->incomplete.store(true);
         Log(1, u"Failed to create a placeholder for the item: '%s'. Error code: 0x%x", {relative, step});
         FireErrorEvent(step, TextOfCode(step));
       }

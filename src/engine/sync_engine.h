@@ -321,8 +321,10 @@ class SyncEngine : public platform::BindingLog {
   // folders' own content too when `recursive`. 0x21000001 when the host finishes the listing later
   // (the monitor then completes it); callers that answer nobody count that as done.
   // `mark_populated_when_finished`: the OS asked, and is answered before such a later finish.
+  // `complete` (optional): set false when an item reported could not be put on disk.
   [[nodiscard]] int ProcessDirectory(std::u16string_view path, std::u16string_view mask, int64_t context,
-                                     int32_t batch_size, bool recursive, bool mark_populated_when_finished = false);
+                                     int32_t batch_size, bool recursive, bool mark_populated_when_finished = false,
+                                     bool* complete = nullptr);
   // Registers the listing's task and asks the host. On 0 and 0x21000001 *task is the registered
   // task; on any other result the task is gone and *task is empty.
   [[nodiscard]] int EnumerateRemoteItems(TaskRef* task, std::u16string_view path, std::u16string_view mask,

@@ -3,6 +3,7 @@
 #ifndef OSTRASYNC_ENGINE_TASK_PAYLOADS_H_
 #define OSTRASYNC_ENGINE_TASK_PAYLOADS_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -33,6 +34,9 @@ struct EnumerationBuffer {
   // The OS asked for this listing and was answered before it finished: the folder is marked
   // populated once the host finishes it without error.
   bool mark_populated_when_finished = false;
+  // An item the host reported could not be put on disk: the folder is not complete, and the OS
+  // is not told that it is, so that it asks again. Set by any flush, on any host thread.
+  std::atomic<bool> incomplete{false};
 };
 
 }  // namespace ostrasync::engine
