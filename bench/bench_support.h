@@ -196,6 +196,19 @@ inline void ReportThroughputVsRaw(benchmark::State& state, int64_t file_size, in
   state.SetLabel(seconds_raw / seconds_ours >= 0.8 ? "at least 80% of raw" : "BELOW 80% of raw");
 }
 
+// Per-unit times of `count` units ("file", "item") made by us and raw, with our speed as a share
+// of the raw speed against the goal of half of it.
+inline void ReportPerUnitVsRaw(benchmark::State& state, const std::string& unit, int64_t count,
+                               Clock::duration ours, Clock::duration raw) {
+  const double ours_us = std::chrono::duration<double, std::micro>(ours).count() / static_cast<double>(count);
+  const double raw_us = std::chrono::duration<double, std::micro>(raw).count() / static_cast<double>(count);
+  state.counters[unit + "s"] = static_cast<double>(count) / static_cast<double>(state.iterations());
+  state.counters["ours_us_per_" + unit] = ours_us;
+  state.counters["raw_us_per_" + unit] = raw_us;
+  state.counters["speed_vs_raw"] = raw_us / ours_us;
+  state.SetLabel(raw_us / ours_us >= 0.5 ? "at least half the raw speed" : "BELOW half the raw speed");
+}
+
 }  // namespace ostrasync::bench
 
 #endif  // OSTRASYNC_BENCH_BENCH_SUPPORT_H_

@@ -112,14 +112,7 @@ void BM_CreatePlaceholdersVsRaw(benchmark::State& state) {
       files += kFilesPerFolder;
     }
   }
-  const double ours_us = std::chrono::duration<double, std::micro>(ours).count() / static_cast<double>(files);
-  const double raw_us = std::chrono::duration<double, std::micro>(raw).count() / static_cast<double>(files);
-  state.counters["files"] = static_cast<double>(files) / static_cast<double>(state.iterations());
-  state.counters["ours_us_per_file"] = ours_us;
-  state.counters["raw_us_per_file"] = raw_us;
-  // Our speed as a share of the raw speed; the goal is 0.5 or more.
-  state.counters["speed_vs_raw"] = raw_us / ours_us;
-  state.SetLabel(raw_us / ours_us >= 0.5 ? "at least half the raw speed" : "BELOW half the raw speed");
+  ostrasync::bench::ReportPerUnitVsRaw(state, "file", files, ours, raw);
 }
 BENCHMARK(BM_CreatePlaceholdersVsRaw)->Unit(benchmark::kMillisecond)->Iterations(Short() ? 1 : 3);
 

@@ -125,14 +125,7 @@ void BM_ListOnDemandVsRawCreate(benchmark::State& state) {
     items += Items();
     ++round;
   }
-  const double ours_us = std::chrono::duration<double, std::micro>(ours).count() / static_cast<double>(items);
-  const double raw_us = std::chrono::duration<double, std::micro>(raw).count() / static_cast<double>(items);
-  state.counters["items"] = static_cast<double>(items) / static_cast<double>(state.iterations());
-  state.counters["ours_us_per_item"] = ours_us;
-  state.counters["raw_us_per_item"] = raw_us;
-  // Our speed as a share of the raw speed; the goal is 0.5 or more.
-  state.counters["speed_vs_raw"] = raw_us / ours_us;
-  state.SetLabel(raw_us / ours_us >= 0.5 ? "at least half the raw speed" : "BELOW half the raw speed");
+  ostrasync::bench::ReportPerUnitVsRaw(state, "item", items, ours, raw);
 }
 BENCHMARK(BM_ListOnDemandVsRawCreate)->Unit(benchmark::kMillisecond)->Iterations(2);
 
