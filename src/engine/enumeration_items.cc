@@ -135,6 +135,41 @@ int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<item
   using namespace items::placeholder_flag;
   const uint32_t flags = kFromListing | kMarkSynced | (settings_.download_new_files.load() ? kRetrieve : 0);
   const std::shared_ptr<items::PlaceholderManager> manager = placeholder_manager();
+  // An item that did not reach the disk: its record goes back to what it was, and the folder is
+  // not complete, so that the OS asks for it again.
+  auto settle = [&](const std::u16string& relative, const std::optional<tracking::MetadataCacheItem>& known_before,
+                    int step) {
+    // A record of an item that never reached the disk would read as a local deletion later.
+    if (items::ReadLocalItem(os().file_system(), manager->FullPath(relative)).presence ==
+        items::LocalItem::Presence::kAbsent) {
+      if (known_before) {
+        metadata_cache_.PutItem(relative, *known_before);
+      } else {
+        (void)metadata_cache_.RemoveCacheItem(relative, /*recursive=*/false);
+      }
+    }
+    if (step != OSTRASYNC_ERR_CANCELLED) {
+      buffer->incomplete.store(true);
+      Log(1, u"Failed to create a placeholder for the item: '%s'. Error code: 0x%x", {relative, step});
+      FireErrorEvent(step, TextOfCode(step));
+    }
+  };
+  // New files wait to be made together; `waiting` keeps, in the same order, what settling a
+  // failure of each needs.
+  struct WaitingFile {
+    std::u16string relative;
+    std::optional<tracking::MetadataCacheItem> known_before;
+  };
+  items::ListedFiles new_files;
+  std::vector<WaitingFile> waiting;
+  auto create_files = [&] {
+    if (new_files.empty() || !manager) return;
+    const std::vector<int> created = manager->CreateListedFiles(&new_files);
+    for (size_t i = 0; i < created.size() && i < waiting.size(); ++i) {
+      if (created[i] != 0) settle(waiting[i].relative, waiting[i].known_before, created[i]);
+    }
+    waiting.clear();
+  };
   int result = 0;
   for (const items::ListedItem& item : batch) {
     if (stop_activation_requested_.load() != 0 || !manager) {
@@ -162,25 +197,16 @@ int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<item
 
     const std::u16string relative = items::JoinPath(folder, item.name);
     Log(4, u"Adding new entry to meta cache. Path: '%s'", {relative});
-    const std::optional<tracking::MetadataCacheItem> known_before = metadata_cache_.GetItemCopy(relative);
+    std::optional<tracking::MetadataCacheItem> known_before = metadata_cache_.GetItemCopy(relative);
     metadata_cache_.AddNewItemToCache(relative, item.name, item.attributes, static_cast<uint64_t>(item.size),
                                       item.creation_time, item.last_access_time, item.last_write_time);
-    int step = manager->ListItem(folder, item, flags);
-    if (step != 0) {
-      // A record of an item that never reached the disk would read as a local deletion later.
-      if (items::ReadLocalItem(os().file_system(), manager->FullPath(relative)).presence ==
-          items::LocalItem::Presence::kAbsent) {
-        if (known_before) {
-          metadata_cache_.PutItem(relative, *known_before);
-        } else {
-          (void)metadata_cache_.RemoveCacheItem(relative, /*recursive=*/false);
-        }
-      }
-      if (step != OSTRASYNC_ERR_CANCELLED) {
-        buffer->incomplete.store(true);
-        Log(1, u"Failed to create a placeholder for the item: '%s'. Error code: 0x%x", {relative, step});
-        FireErrorEvent(step, TextOfCode(step));
-      }
+    if (is_folder && buffer->recursive) create_files();  // the files listed so far first, in order
+    int step = manager->ListItem(folder, item, flags, &new_files);
+    if (step == items::kListedItemPending) {
+      waiting.push_back({relative, std::move(known_before)});
+      step = 0;
+    } else if (step != 0) {
+      settle(relative, known_before, step);
     } else if (is_folder && buffer->recursive) {
       Log(4, u"Processing directory recursively: '%s'", {folder});
       step = ProcessDirectory(relative, buffer->mask, buffer->context, buffer->batch_size, /*recursive=*/true);
@@ -196,6 +222,8 @@ int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<item
       break;
     }
   }
+  // Files already gathered are made even when the listing stops: their records are in the cache.
+  create_files();
   Log(4, u"Finishing processing directory '%s'. Error code: 0x%x", {folder, result});
   if (remove_task) (void)task_registry_.Remove(&task);
   return result;

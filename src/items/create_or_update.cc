@@ -2,6 +2,8 @@
 // plain local item into one, or updates the placeholder already there, and then settles the
 // item's hydration, pin and in-sync states.
 #include <cstdio>
+#include <memory>
+#include <optional>
 
 #include "engine/process_settings.h"
 #include "engine/sync_engine.h"
@@ -111,6 +113,12 @@ class PlaceholderRun {
         identity_(ItemIdentity(remote.id)) {}
 
   int Run();
+  // From now on a new file that needs nothing after its creation stops before the OS call,
+  // leaving its request for one call with the other files of `batch`'s listing: Run then
+  // returns kListedItemPending, and FinishPending(result) ends the run once the call is made.
+  void Gather() { gather_ = true; }
+  const platform::CreatePlaceholderRequest* pending_request() const { return pending_ ? &request_ : nullptr; }
+  int FinishPending(HResult created);
 
  private:
   void Log(int level, std::u16string_view format, std::initializer_list<engine::LogArg> args = {}) {
@@ -171,6 +179,10 @@ class PlaceholderRun {
   bool hydrated_ = false;
   bool converted_ = false;
   HResult placeholder_result_ = 0;  // of the create, convert or update call
+  bool gather_ = false;             // see Gather
+  bool pending_ = false;            // stopped before the OS call; request_ holds it
+  platform::CreatePlaceholderRequest request_;
+  std::u16string request_name_;     // request_.relative_name points into it
 };
 
 void PlaceholderRun::LogEntry() {
@@ -258,7 +270,9 @@ int PlaceholderRun::Run() {
 
   int result = 0;
   if (!force_ && !exists_) {
+    gather_ = gather_ && !hydrate_afterwards;
     result = Create();
+    if (pending_) return kListedItemPending;
   } else if (!force_ && !is_placeholder_) {
     Convert();
   } else {
@@ -282,6 +296,13 @@ int PlaceholderRun::Create() {
   if (is_dir_ && !engine_.settings().windows_create_placeholders_on_demand.load()) {
     request.placeholder_flags |= cf::kPlaceholderCreateDisableOnDemandPopulation;
   }
+  if (gather_ && !is_dir_) {
+    request_name_ = name;
+    request.relative_name = request_name_.c_str();
+    request_ = request;
+    pending_ = true;
+    return 0;
+  }
   if (is_dir_) {
     const Win32Error made = fs_.MakeFolder(full_);
     if (made != 0 && made != platform::win32::kAlreadyExists) {
@@ -294,6 +315,13 @@ int PlaceholderRun::Create() {
   Log(4, u"Created placeholder '%s'. Error code: 0x%x", {remote_.name, static_cast<uint32_t>(placeholder_result_)});
   if (placeholder_result_ < 0 || !is_dir_) return 0;
   return StampNewFolder();
+}
+
+int PlaceholderRun::FinishPending(HResult created) {
+  pending_ = false;
+  placeholder_result_ = created;
+  Log(4, u"Created placeholder '%s'. Error code: 0x%x", {remote_.name, static_cast<uint32_t>(placeholder_result_)});
+  return Finish(0);
 }
 
 int PlaceholderRun::StampNewFolder() {
@@ -470,6 +498,59 @@ int PlaceholderRun::Finish(int result) {
 }
 
 }  // namespace
+
+// A file's run kept with the names its item refers to, until the batch's OS call.
+struct ListedFiles::Pending {
+  Pending(std::u16string_view folder, std::u16string_view item_name)
+      : parent(folder), name(item_name), id(JoinPath(folder, item_name)) {}
+  const std::u16string parent, name, id;
+  std::optional<PlaceholderRun> run;
+};
+
+ListedFiles::ListedFiles() = default;
+ListedFiles::~ListedFiles() = default;
+
+int PlaceholderManager::ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags,
+                                 ListedFiles* batch) {
+  if (batch == nullptr) return ListItem(folder, item, flags);
+  if (!IsSafeLocalPath(folder)) return OSTRASYNC_ERR_INVALID_PARAMETER;
+  if (!ValidateItemName(item.name)) return OSTRASYNC_ERR_INVALID_ITEM_NAME;
+  auto pending = std::make_unique<ListedFiles::Pending>(folder, item.name);
+  const RemoteItem remote{pending->parent, pending->name, pending->id, item.size, item.creation_time,
+                          item.last_access_time, item.last_write_time, item.attributes, flags};
+  pending->run.emplace(engine_, *this, remote);
+  pending->run->Gather();
+  const int result = pending->run->Run();
+  if (result == kListedItemPending) batch->pending_.push_back(std::move(pending));
+  return result;
+}
+
+std::vector<int> PlaceholderManager::CreateListedFiles(ListedFiles* batch) {
+  std::vector<std::unique_ptr<ListedFiles::Pending>> files;
+  files.swap(batch->pending_);
+  std::vector<int> results;
+  results.reserve(files.size());
+  platform::CloudFilesBinding& binding = engine_.binding();
+  // One call per run of files under the same folder with the same flags (one listing gathers one
+  // folder, so this is normally a single call).
+  for (size_t start = 0; start < files.size();) {
+    const platform::CreatePlaceholderRequest& first = *files[start]->run->pending_request();
+    std::vector<const platform::CreatePlaceholderRequest*> requests;
+    for (size_t i = start; i < files.size(); ++i) {
+      const platform::CreatePlaceholderRequest& request = *files[i]->run->pending_request();
+      if (std::u16string_view(request.base_directory) != std::u16string_view(first.base_directory) ||
+          request.create_flags != first.create_flags) {
+        break;
+      }
+      requests.push_back(&request);
+    }
+    std::vector<HResult> created(requests.size());
+    (void)binding.CreateFilePlaceholders(requests, created);
+    for (size_t i = 0; i < requests.size(); ++i) results.push_back(files[start + i]->run->FinishPending(created[i]));
+    start += requests.size();
+  }
+  return results;
+}
 
 int PlaceholderManager::DoCreateOrUpdatePlaceholder(std::u16string_view parent_path, std::u16string_view item_name,
                                                     std::u16string_view item_id, int64_t size, uint64_t creation_time,

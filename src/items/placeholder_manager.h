@@ -5,8 +5,10 @@
 #define OSTRASYNC_ITEMS_PLACEHOLDER_MANAGER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/win32_terms.h"
 
@@ -24,6 +26,26 @@ struct ListedItem {
   uint64_t last_access_time = 0;
   uint64_t last_write_time = 0;
   uint32_t attributes = 0;  // component attribute flags
+};
+
+// ListItem's answer for a new file that joined a ListedFiles batch: its own result comes from
+// CreateListedFiles. Never a result a caller outside the listing sees.
+inline constexpr int kListedItemPending = 1;
+
+// New files of one listing waiting to be made together, in one call of the OS per folder, which
+// is far cheaper than one call per file. Owned by one listing at a time (not for concurrent use).
+class ListedFiles {
+ public:
+  ListedFiles();
+  ~ListedFiles();
+  ListedFiles(const ListedFiles&) = delete;
+  ListedFiles& operator=(const ListedFiles&) = delete;
+  bool empty() const { return pending_.empty(); }
+
+ private:
+  friend class PlaceholderManager;
+  struct Pending;  // a file's creation run, stopped just before the OS call
+  std::vector<std::unique_ptr<Pending>> pending_;
 };
 
 // What CheckIfLocalFileIsNewer found.
@@ -56,6 +78,12 @@ class PlaceholderManager {
   // relative path. A name that is not a plain item name gives 0x21000014, an unsafe folder
   // 0x21000004.
   virtual int ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags);
+  // The same, except that a new file needing nothing after its creation (no data to fetch, no pin
+  // to apply) joins `batch` instead of being made at once: the result is then kListedItemPending.
+  int ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags, ListedFiles* batch);
+  // Makes the files waiting in `batch` and finishes their runs: their results, in the order the
+  // files joined. The batch is empty afterwards.
+  std::vector<int> CreateListedFiles(ListedFiles* batch);
   // Creates, converts or updates the placeholder of `parent_path` + `item_name` (see
   // create_or_update.cc). `flags` are placeholder_flag values.
   virtual int DoCreateOrUpdatePlaceholder(std::u16string_view parent_path, std::u16string_view item_name,

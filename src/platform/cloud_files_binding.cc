@@ -501,6 +501,43 @@ HResult CloudFilesBinding::CreatePlaceholder(const CreatePlaceholderRequest* req
   });
 }
 
+HResult CloudFilesBinding::CreateFilePlaceholders(std::span<const CreatePlaceholderRequest* const> requests,
+                                                  std::span<HResult> results) {
+  if (requests.empty() || results.size() != requests.size()) return kEInvalidArg;
+  const CreatePlaceholderRequest* first = requests.front();
+  for (const CreatePlaceholderRequest* request : requests) {
+    if (!ValidRecord(request) || request->base_directory == nullptr || request->relative_name == nullptr ||
+        (request->attributes & attr::kDirectory) != 0 || request->create_flags != first->create_flags ||
+        std::u16string_view(request->base_directory) != std::u16string_view(first->base_directory)) {
+      return kEInvalidArg;
+    }
+  }
+  return Shielded([&] {
+    std::vector<PlaceholderCreateEntry> entries(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+      const CreatePlaceholderRequest& request = *requests[i];
+      PlaceholderCreateEntry& entry = entries[i];
+      entry.relative_name = request.relative_name;
+      log_.Log(kBindingTraceLevel, u"CreatePlaceholder called for '%s', flags: 0x%x",
+               {entry.relative_name, request.placeholder_flags});
+      entry.metadata = {request.creation_time, request.last_access_time, request.last_write_time,
+                        request.change_time,   request.attributes,       request.file_size};
+      entry.identity.assign(request.identity.begin(), request.identity.end());
+      entry.flags = request.placeholder_flags;
+      entry.result = kEFail;  // stays for an entry the call never reached
+    }
+    uint32_t processed = 0;
+    const HResult hr = cloud_files_.CreatePlaceholders(first->base_directory, entries, first->create_flags, &processed);
+    HResult first_failure = kSOk;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      results[i] = i < processed ? entries[i].result : (hr < 0 ? hr : entries[i].result);
+      if (results[i] < 0 && first_failure == kSOk) first_failure = results[i];
+      LogOutcome(results[i], u"CreatePlaceholder result code: 0x%x", {static_cast<uint32_t>(results[i])});
+    }
+    return hr < 0 && first_failure == kSOk ? hr : first_failure;
+  });
+}
+
 HResult CloudFilesBinding::UpdatePlaceholder(const UpdatePlaceholderRequest* request) {
   if (!ValidRecord(request) || request->path == nullptr) return kEInvalidArg;
   return Shielded([&] {

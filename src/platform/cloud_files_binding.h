@@ -253,6 +253,11 @@ class CloudFilesBinding {
   // A file placeholder is created under base_directory; a directory base\name, which must exist,
   // is converted. A file whose own entry failed returns that entry's result.
   [[nodiscard]] HResult CreatePlaceholder(const CreatePlaceholderRequest* request);
+  // File placeholders in one call of the OS: every request names a file under the same
+  // base_directory and carries the same create_flags. results[i] is requests[i]'s own result (the
+  // call's failure for an entry it never reached); the call returns the first failure, or S_OK.
+  [[nodiscard]] HResult CreateFilePlaceholders(std::span<const CreatePlaceholderRequest* const> requests,
+                                               std::span<HResult> results);
   [[nodiscard]] HResult UpdatePlaceholder(const UpdatePlaceholderRequest* request);
   [[nodiscard]] HResult HydratePlaceholder(const PlaceholderRangeRequest* request);
   [[nodiscard]] HResult DehydratePlaceholder(const PlaceholderRangeRequest* request);

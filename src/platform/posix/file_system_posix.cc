@@ -73,11 +73,9 @@ bool Match(const char16_t* p, const char16_t* pe, const char16_t* n, const char1
   return p == pe;
 }
 
-uint64_t CreationTimeOf(int dir_fd, const char* name, const std::string& posix_path, const struct stat& st) {
-  xattrs::BasicRecord basic;
-  if (xattrs::ReadBasic(xattrs::Target::Path(posix_path), &basic) == 0 && basic.creation_time != 0) {
-    return basic.creation_time;
-  }
+// The inode's own birth time (the change time where the file system keeps none): the creation time
+// of an item whose records hold none.
+uint64_t BirthTimeOf(int dir_fd, const char* name, const struct stat& st) {
   struct statx stx;
   if (statx(dir_fd, name, AT_SYMLINK_NOFOLLOW, STATX_BTIME, &stx) == 0 && (stx.stx_mask & STATX_BTIME)) {
     struct timespec ts{};
@@ -86,6 +84,14 @@ uint64_t CreationTimeOf(int dir_fd, const char* name, const std::string& posix_p
     return FileTimeFromTimespec(ts);
   }
   return FileTimeFromTimespec(st.st_ctim);
+}
+
+uint64_t CreationTimeOf(int dir_fd, const char* name, const std::string& posix_path, const struct stat& st) {
+  xattrs::BasicRecord basic;
+  if (xattrs::ReadBasic(xattrs::Target::Path(posix_path), &basic) == 0 && basic.creation_time != 0) {
+    return basic.creation_time;
+  }
+  return BirthTimeOf(dir_fd, name, st);
 }
 
 constexpr uint32_t kCreateNew = 1, kCreateAlways = 2, kOpenExisting = 3, kOpenAlways = 4, kTruncateExisting = 5;
@@ -398,8 +404,11 @@ Win32Error FindDataOf(int dir_fd, const std::string& folder_posix, const std::st
   if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Win32ErrorFromErrno(errno);
   const std::string path = folder_posix == "/" ? "/" + name : folder_posix + "/" + name;
   FindData out;
-  out.attributes = WindowsAttributesOf(path, st, &out.reparse_tag);
-  out.creation_time = CreationTimeOf(dir_fd, name.c_str(), path, st);
+  uint64_t recorded_creation_time = 0;
+  out.attributes = WindowsAttributesOf(path, st, &out.reparse_tag, &recorded_creation_time);
+  // A listing reads each item's records once: the attributes brought the creation time along.
+  out.creation_time =
+      recorded_creation_time != 0 ? recorded_creation_time : BirthTimeOf(dir_fd, name.c_str(), st);
   out.last_access_time = FileTimeFromTimespec(st.st_atim);
   out.last_write_time = FileTimeFromTimespec(st.st_mtim);
   out.file_size = S_ISDIR(st.st_mode) ? 0 : st.st_size;

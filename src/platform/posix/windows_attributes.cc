@@ -6,7 +6,9 @@
 
 namespace ostrasync::platform {
 
-uint32_t WindowsAttributesOf(const std::string& posix_path, const struct stat& st, uint32_t* reparse_tag) {
+uint32_t WindowsAttributesOf(const std::string& posix_path, const struct stat& st, uint32_t* reparse_tag,
+                             uint64_t* recorded_creation_time) {
+  if (recorded_creation_time != nullptr) *recorded_creation_time = 0;
   uint32_t attributes = 0;
   uint32_t tag = 0;
   const bool folder = S_ISDIR(st.st_mode);
@@ -26,6 +28,7 @@ uint32_t WindowsAttributesOf(const std::string& posix_path, const struct stat& s
         (present & xattrs::kHasPlaceholder) && xattrs::ReadPlaceholder(target, &placeholder, &basic) == 0;
     if (is_placeholder || ((present & xattrs::kHasBasic) && xattrs::ReadBasic(target, &basic) == 0)) {
       attributes |= basic.windows_bits;
+      if (recorded_creation_time != nullptr) *recorded_creation_time = basic.creation_time;
       if (basic.pin_state == cf::kPinned) attributes |= attr::kPinned;
       if (basic.pin_state == cf::kUnpinned) attributes |= attr::kUnpinned;
     }

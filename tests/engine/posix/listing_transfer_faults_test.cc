@@ -284,6 +284,24 @@ void SweepEachCall(const std::vector<FaultRule>& swept_calls, bool async, const 
   }
 }
 
+// A listing's new files reach the OS together: one creation call for the folder's files, in
+// both answer modes, whatever the number of files (the folder itself is made apart).
+TEST(ListingCallsTest, NewFilesOfAFolderAreCreatedInOneCall) {
+  for (bool async : {false, true}) {
+    World w(async);
+    std::vector<std::string> names;
+    Clock::duration took{};
+    ASSERT_EQ(w.UserList("", &names, &took), 0);
+    w.faults.ClearCalls();
+    ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);  // serves a deferred listing too
+    int creations = 0;
+    for (const auto& call : w.faults.calls()) creations += call.operation == "CloudFiles.CreatePlaceholders";
+    EXPECT_EQ(creations, 1) << (async ? "answered later" : "answered in the handler");
+    EXPECT_TRUE(fs::exists(w.Posix("/Qx7dir/Qx7a.txt")) && fs::exists(w.Posix("/Qx7dir/Qx7b.txt")));
+    EXPECT_EQ(w.host->Deactivate(), 0);
+  }
+}
+
 class ListingFaultsTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ListingFaultsTest, AFolderListedWhileEachCallFails) {
