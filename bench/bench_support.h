@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ostrasync.h"
+#include "platform/win32_terms.h"
 
 namespace ostrasync::bench {
 
@@ -139,6 +140,18 @@ inline Clock::duration CreateRawFiles(const std::vector<std::string>& paths,
     close(fd);
   }
   return Clock::now() - start;
+}
+
+// The dehydrated, in-sync file placeholder "big_<round>.bin" of `size` bytes that a hydration
+// round reads.
+inline platform::PlaceholderCreateEntry HydrationRoundEntry(int round, int64_t size) {
+  const std::string name = "big_" + std::to_string(round) + ".bin";
+  platform::PlaceholderCreateEntry entry;
+  entry.relative_name.assign(name.begin(), name.end());
+  entry.metadata.file_size = size;
+  entry.identity = {'b', 'i', 'g'};
+  entry.flags = platform::cf::kPlaceholderCreateMarkInSync;
+  return entry;
 }
 
 // The bytes every transferred piece carries: 100 pages, the size providers commonly transfer

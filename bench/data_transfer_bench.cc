@@ -76,11 +76,7 @@ void BM_HydrateThroughEngineVsPwrite(benchmark::State& state) {
   int round = 0;
   for (auto _ : state) {
     const std::string name = "big_" + std::to_string(round) + ".bin";
-    platform::PlaceholderCreateEntry entry;
-    entry.relative_name.assign(name.begin(), name.end());
-    entry.metadata.file_size = FileSize();
-    entry.identity = {'b', 'i', 'g'};
-    entry.flags = platform::cf::kPlaceholderCreateMarkInSync;
+    platform::PlaceholderCreateEntry entry = ostrasync::bench::HydrationRoundEntry(round, FileSize());
     if (const int rc = scratch.facility().CreatePlaceholders(platform::ToWin32Path(scratch.cloud()), std::span(&entry, 1),
                                                              0, nullptr)) {
       Fail("CreatePlaceholders", rc);

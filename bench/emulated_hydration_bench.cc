@@ -79,11 +79,7 @@ void BM_HydrateVsPwrite(benchmark::State& state) {
   int round = 0;
   for (auto _ : state) {
     const std::string name = "big_" + std::to_string(round) + ".bin";
-    platform::PlaceholderCreateEntry entry;
-    entry.relative_name.assign(name.begin(), name.end());
-    entry.metadata.file_size = FileSize();
-    entry.identity = {'b', 'i', 'g'};
-    entry.flags = platform::cf::kPlaceholderCreateMarkInSync;
+    platform::PlaceholderCreateEntry entry = ostrasync::bench::HydrationRoundEntry(round, FileSize());
     Check(cloud->CreatePlaceholders(platform::ToWin32Path(root), std::span(&entry, 1), 0, nullptr) == platform::kSOk,
           "create placeholder");
     platform::FileHandlePtr handle;
