@@ -109,6 +109,22 @@ int SyncEngine::IntListItem(int64_t handle, std::u16string_view name, bool folde
   return result;
 }
 
+bool SyncEngine::FolderWasEmptyAtStart(EnumerationBuffer& buffer, const std::u16string& full_path) {
+  using FolderAtStart = EnumerationBuffer::FolderAtStart;
+  std::lock_guard<std::mutex> lock(buffer.mutex);
+  if (buffer.folder_at_start == FolderAtStart::kUnread) {
+    bool empty = false;
+    // Unreadable, the folder counts as holding something: each item is then looked at, and the
+    // look reports what is wrong.
+    if (const platform::Win32Error e = os().file_system().IsFolderEmpty(full_path, &empty); e != 0) {
+      Log(4, u"Failed to read the directory '%s'. Error code: 0x%x", {full_path, e});
+      empty = false;
+    }
+    buffer.folder_at_start = empty ? FolderAtStart::kEmpty : FolderAtStart::kNotEmpty;
+  }
+  return buffer.folder_at_start == FolderAtStart::kEmpty;
+}
+
 int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<items::ListedItem>* taken) {
   EnumerationBuffer* buffer = task.type() == OperationType::kList ? task.enumeration_buffer() : nullptr;
   if (buffer == nullptr) {
@@ -170,6 +186,7 @@ int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<item
     }
     waiting.clear();
   };
+  const bool folder_was_empty = manager && !batch.empty() && FolderWasEmptyAtStart(*buffer, manager->FullPath(folder));
   int result = 0;
   for (const items::ListedItem& item : batch) {
     if (stop_activation_requested_.load() != 0 || !manager) {
@@ -201,7 +218,7 @@ int SyncEngine::FinishEnumeration(Task& task, bool remove_task, std::vector<item
     metadata_cache_.AddNewItemToCache(relative, item.name, item.attributes, static_cast<uint64_t>(item.size),
                                       item.creation_time, item.last_access_time, item.last_write_time);
     if (is_folder && buffer->recursive) create_files();  // the files listed so far first, in order
-    int step = manager->ListItem(folder, item, flags, &new_files);
+    int step = manager->ListItem(folder, item, flags, &new_files, folder_was_empty && !known_before);
     if (step == items::kListedItemPending) {
       waiting.push_back({relative, std::move(known_before)});
       step = 0;

@@ -340,6 +340,9 @@ class SyncEngine : public platform::BindingLog {
   // registry. 0, 0x21000031 (cancelled or stopping; the rest is dropped) or 0x21000100.
   // `taken`, when given, holds the items a flush already took out of the buffer.
   int FinishEnumeration(Task& task, bool remove_task, std::vector<items::ListedItem>* taken = nullptr);
+  // Whether the listing's folder (at `full_path`) was empty when the listing first put items in
+  // it; the first call of a listing reads the folder, the others repeat its answer.
+  bool FolderWasEmptyAtStart(EnumerationBuffer& buffer, const std::u16string& full_path);
   // The monitor's completion of a listing the host finalised with `host_result`.
   int CompleteListing(Task& task, int host_result);
   // Tells the OS that the folder's content is all there, so that it stops asking for it.

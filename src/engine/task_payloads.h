@@ -25,6 +25,11 @@ struct EnumerationBuffer {
 
   std::mutex mutex;
   std::vector<items::ListedItem> items;  // guarded by mutex; in the order reported
+  // What the folder held when the listing's first items went to disk, read once by that flush.
+  // In a folder that was empty, an item the metadata cache did not know before this listing can
+  // only be there if someone made it since, so it is not looked for one by one.
+  enum class FolderAtStart { kUnread, kEmpty, kNotEmpty };
+  FolderAtStart folder_at_start = FolderAtStart::kUnread;  // guarded by mutex
 
   // Set before the host learns the task's handle, read-only afterwards.
   int32_t batch_size = 1000;   // flush every this many items; below 1 never flushes

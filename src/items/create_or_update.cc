@@ -117,6 +117,8 @@ class PlaceholderRun {
   // leaving its request for one call with the other files of `batch`'s listing: Run then
   // returns kListedItemPending, and FinishPending(result) ends the run once the call is made.
   void Gather() { gather_ = true; }
+  // The caller knows nothing of the item's name is on disk: it is not looked for.
+  void AssumeAbsent() { assume_absent_ = true; }
   const platform::CreatePlaceholderRequest* pending_request() const { return pending_ ? &request_ : nullptr; }
   int FinishPending(HResult created);
 
@@ -180,6 +182,7 @@ class PlaceholderRun {
   bool converted_ = false;
   HResult placeholder_result_ = 0;  // of the create, convert or update call
   bool gather_ = false;             // see Gather
+  bool assume_absent_ = false;      // see AssumeAbsent
   bool pending_ = false;            // stopped before the OS call; request_ holds it
   platform::CreatePlaceholderRequest request_;
   std::u16string request_name_;     // request_.relative_name points into it
@@ -194,8 +197,13 @@ void PlaceholderRun::LogEntry() {
 }
 
 bool PlaceholderRun::ReadLocalState() {
-  Log(4, u"Obtaining attributes of the file '%s'", {full_});
-  const LocalItem local = ReadLocalItem(fs_, full_);
+  LocalItem local;
+  if (assume_absent_) {
+    local.presence = LocalItem::Presence::kAbsent;
+  } else {
+    Log(4, u"Obtaining attributes of the file '%s'", {full_});
+    local = ReadLocalItem(fs_, full_);
+  }
   if (local.unreadable()) {
     Log(1, u"Failed to get attributes for '%s'. OS error code: 0x%x", {full_, local.error});
     engine_.SetOsLastError(local.error);
@@ -511,7 +519,7 @@ ListedFiles::ListedFiles() = default;
 ListedFiles::~ListedFiles() = default;
 
 int PlaceholderManager::ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags,
-                                 ListedFiles* batch) {
+                                 ListedFiles* batch, bool known_absent) {
   if (batch == nullptr) return ListItem(folder, item, flags);
   if (!IsSafeLocalPath(folder)) return OSTRASYNC_ERR_INVALID_PARAMETER;
   if (!ValidateItemName(item.name)) return OSTRASYNC_ERR_INVALID_ITEM_NAME;
@@ -520,6 +528,7 @@ int PlaceholderManager::ListItem(std::u16string_view folder, const ListedItem& i
                           item.last_access_time, item.last_write_time, item.attributes, flags};
   pending->run.emplace(engine_, *this, remote);
   pending->run->Gather();
+  if (known_absent) pending->run->AssumeAbsent();
   const int result = pending->run->Run();
   if (result == kListedItemPending) batch->pending_.push_back(std::move(pending));
   return result;

@@ -80,7 +80,10 @@ class PlaceholderManager {
   virtual int ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags);
   // The same, except that a new file needing nothing after its creation (no data to fetch, no pin
   // to apply) joins `batch` instead of being made at once: the result is then kListedItemPending.
-  int ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags, ListedFiles* batch);
+  // `known_absent` says the caller knows there is nothing of that name on disk, so that nothing
+  // is looked for; should something have come meanwhile, its creation fails and it stays as it is.
+  int ListItem(std::u16string_view folder, const ListedItem& item, uint32_t flags, ListedFiles* batch,
+               bool known_absent = false);
   // Makes the files waiting in `batch` and finishes their runs: their results, in the order the
   // files joined. The batch is empty afterwards.
   std::vector<int> CreateListedFiles(ListedFiles* batch);

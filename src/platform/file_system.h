@@ -49,6 +49,9 @@ class FileSystem {
   // FindFirstFileW/FindNextFileW over `pattern` (a folder followed by \* or \name), "." and ".."
   // included as Windows returns them. kFileNotFound for a pattern that matches nothing.
   [[nodiscard]] virtual Win32Error Find(const std::u16string& pattern, std::vector<FindData>* entries) = 0;
+  // Whether the folder `path` holds nothing but "." and ".." (PathIsDirectoryEmptyW, with the
+  // reason when it cannot be read). Reads no more of the folder than its first entries.
+  [[nodiscard]] virtual Win32Error IsFolderEmpty(const std::u16string& path, bool* empty) = 0;
   // GetFileInformationByHandle.
   [[nodiscard]] virtual Win32Error ReadInformation(FileHandle& file, FileInformation* info) = 0;
   // SetFileInformationByHandle(FileBasicInfo): times of 0 are left as they are; attributes of 0

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include "platform/posix/emulation_hub.h"
@@ -228,6 +229,22 @@ class PosixFileSystem final : public FileSystem {
     }
     if (found.empty()) return win32::kFileNotFound;
     *entries = std::move(found);
+    return 0;
+  }
+
+  Win32Error IsFolderEmpty(const std::u16string& path, bool* empty) override {
+    *empty = false;
+    std::string folder;
+    if (Win32Error e = ToPosixPath(path, &folder)) return e;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return errno == ENOTDIR ? win32::kPathNotFound : PathError(folder + "/x", errno);
+    std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
+    errno = 0;
+    while (const dirent* entry = readdir(dir)) {
+      if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) return 0;
+    }
+    if (errno != 0) return Win32ErrorFromErrno(errno);
+    *empty = true;
     return 0;
   }
 

@@ -118,6 +118,10 @@ class FaultInjectingPlatform::Files final : public FileSystemWrapper {
     }
     return FileSystemWrapper::Find(pattern, entries);
   }
+  Win32Error IsFolderEmpty(const std::u16string& path, bool* empty) override {
+    if (const Win32Error e = Fail("FileSystem.IsFolderEmpty", path)) return e;
+    return FileSystemWrapper::IsFolderEmpty(path, empty);
+  }
   Win32Error ReadInformation(FileHandle& file, FileInformation* info) override {
     if (const Win32Error e = Fail("FileSystem.ReadInformation", file.path())) return e;
     return FileSystemWrapper::ReadInformation(file, info);
@@ -361,8 +365,9 @@ void FaultInjectingPlatform::ClearCalls() {
 }
 
 uint32_t FaultInjectingPlatform::Check(std::string_view operation, std::u16string_view path, bool returns_hresult) {
-  std::lock_guard lock(mutex_);
+  std::vector<std::function<void()>> actions;  // run once the lock is released
   uint32_t code = 0;
+  std::unique_lock lock(mutex_);
   for (ArmedRule& armed : rules_) {
     const FaultRule& rule = armed.rule;
     if (rule.operation != "*" && rule.operation != operation) continue;
@@ -376,7 +381,9 @@ uint32_t FaultInjectingPlatform::Check(std::string_view operation, std::u16strin
       armed.fired = true;
       fail = true;
     }
-    if (fail && code == 0) {
+    if (fail && rule.before_call) {
+      actions.push_back(rule.before_call);
+    } else if (fail && code == 0) {
       if (returns_hresult) {
         code = static_cast<uint32_t>(rule.hresult ? *rule.hresult : HResultFromWin32(rule.win32));
       } else {
@@ -386,6 +393,8 @@ uint32_t FaultInjectingPlatform::Check(std::string_view operation, std::u16strin
   }
   if (code != 0) ++injected_;
   calls_.push_back({std::string(operation), std::u16string(path), code != 0});
+  lock.unlock();
+  for (const std::function<void()>& action : actions) action();
   return code;
 }
 

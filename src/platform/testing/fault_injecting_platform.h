@@ -37,6 +37,10 @@ struct FaultRule {
   // it for calls that return an HRESULT, unless `hresult` is given.
   Win32Error win32 = win32::kAccessDenied;
   std::optional<HResult> hresult;
+  // When set, a firing rule runs this just before the call instead of failing it, and the call
+  // goes through: a way to have something else happen at an exact point, such as another process
+  // changing a file the call is about to touch.
+  std::function<void()> before_call;
 };
 
 struct SeenCall {

@@ -87,6 +87,9 @@ class FileSystemWrapper : public FileSystem {
   Win32Error Find(const std::u16string& pattern, std::vector<FindData>* entries) override {
     return target_.Find(pattern, entries);
   }
+  Win32Error IsFolderEmpty(const std::u16string& path, bool* empty) override {
+    return target_.IsFolderEmpty(path, empty);
+  }
   Win32Error ReadInformation(FileHandle& file, FileInformation* info) override {
     return target_.ReadInformation(file, info);
   }

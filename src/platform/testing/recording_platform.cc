@@ -298,6 +298,16 @@ class RecordingPlatform::Files final : public FileSystem {
     *entries = it->second;
     return 0;
   }
+  // A folder counts as holding something unless the test set a listing for it that is empty, so
+  // that callers go on looking at each item.
+  Win32Error IsFolderEmpty(const std::u16string& path, bool* empty) override {
+    std::lock_guard lock(s_->mutex);
+    *empty = false;
+    if (const Win32Error e = s_->Record(Call("FileSystem.IsFolderEmpty", path))) return e;
+    const auto it = s_->find_results.find(path + u"\\*");
+    *empty = it != s_->find_results.end() && it->second.empty();
+    return 0;
+  }
   Win32Error ReadInformation(FileHandle& file, FileInformation* info) override {
     std::lock_guard lock(s_->mutex);
     const Win32Error e = s_->Record(Call("FileSystem.ReadInformation", file.path()));

@@ -125,6 +125,25 @@ class WindowsFileSystem final : public FileSystem {
     return 0;
   }
 
+  Win32Error IsFolderEmpty(const std::u16string& path, bool* empty) override {
+    if (empty == nullptr) return win32::kInvalidParameter;
+    *empty = false;
+    if (HasEmbeddedNul(path)) return win32::kInvalidName;
+    WIN32_FIND_DATAW found;
+    // The basic level skips the short names, which nothing here needs.
+    const FindHandle search(
+        FindFirstFileExW(Wide(path + u"\\*"), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0));
+    if (search.get() == INVALID_HANDLE_VALUE) return LastError();
+    do {
+      const std::u16string_view name(reinterpret_cast<const char16_t*>(found.cFileName));
+      if (name != u"." && name != u"..") return 0;
+    } while (FindNextFileW(search.get(), &found));
+    const Win32Error error = LastError();
+    if (error != kNoMoreFiles) return error;
+    *empty = true;
+    return 0;
+  }
+
   Win32Error ReadInformation(FileHandle& file, FileInformation* info) override {
     const HANDLE handle = NativeHandle(file);
     if (handle == nullptr || info == nullptr) return win32::kInvalidParameter;

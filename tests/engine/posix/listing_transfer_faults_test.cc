@@ -302,6 +302,51 @@ TEST(ListingCallsTest, NewFilesOfAFolderAreCreatedInOneCall) {
   }
 }
 
+// A folder that is empty when its listing starts is read once, and its new items are not looked
+// for one by one. Something made under a listed name meanwhile is left as it is: that item's
+// creation fails, the host hears of it, and the folder stays incomplete until a later listing
+// has looked at the newcomer.
+TEST(ListingCallsTest, AnEmptyFolderIsReadOnceAndANewcomerIsKept) {
+  for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "answered later" : "answered in the handler");
+    World w(async);
+    std::vector<std::string> names;
+    Clock::duration took{};
+    ASSERT_EQ(w.UserList("", &names, &took), 0);
+    FaultRule newcomer;
+    newcomer.operation = "CloudFiles.CreatePlaceholders";
+    newcomer.path_contains = u"Qx7dir";
+    newcomer.before_call = [&] { std::ofstream(w.Posix("/Qx7dir/Qx7a.txt")) << "mine"; };
+    w.faults.AddRule(newcomer);
+    w.faults.ClearCalls();
+    ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
+
+    int folder_reads = 0, item_looks = 0;
+    for (const auto& call : w.faults.calls()) {
+      folder_reads += call.operation == "FileSystem.IsFolderEmpty";
+      item_looks += call.operation == "FileSystem.ReadAttributes" && call.path.ends_with(u"Qx7b.txt");
+    }
+    EXPECT_EQ(folder_reads, 1);
+    EXPECT_EQ(item_looks, 0);
+    auto content = [&] {
+      std::ifstream in(w.Posix("/Qx7dir/Qx7a.txt"));
+      return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    EXPECT_EQ(content(), "mine");
+    EXPECT_TRUE(fs::exists(w.Posix("/Qx7dir/Qx7b.txt")));
+    EXPECT_THAT(w.ErrorCodes(), ::testing::Not(::testing::IsEmpty()));
+    EXPECT_FALSE(w.Populated("/Qx7dir")) << "the OS would never ask for the missing item again";
+
+    ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
+    if (async) {
+      ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
+    }
+    EXPECT_THAT(names, UnorderedElementsAre("Qx7a.txt", "Qx7b.txt", "Qx7sub"));
+    EXPECT_EQ(content(), "mine");
+    EXPECT_EQ(w.host->Deactivate(), 0);
+  }
+}
+
 class ListingFaultsTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ListingFaultsTest, AFolderListedWhileEachCallFails) {

@@ -115,6 +115,19 @@ TEST_F(EmulatedFileSystem, FindMatchesWildcardsIgnoringCaseWithDotEntries) {
   EXPECT_TRUE(MatchesWin32Pattern(u"*\u00e9*", u"CAF\u00c9"));
 }
 
+TEST_F(EmulatedFileSystem, FolderIsEmptyWithOnlyItsDotEntries) {
+  std::filesystem::create_directory(root_ + "/d");
+  bool empty = false;
+  ASSERT_EQ(fs_->IsFolderEmpty(In("d"), &empty), 0u);
+  EXPECT_TRUE(empty);
+  std::ofstream(root_ + "/d/f") << "";
+  ASSERT_EQ(fs_->IsFolderEmpty(In("d"), &empty), 0u);
+  EXPECT_FALSE(empty);
+  EXPECT_EQ(fs_->IsFolderEmpty(In("missing"), &empty), win32::kPathNotFound);
+  EXPECT_EQ(fs_->IsFolderEmpty(In("d/f"), &empty), win32::kPathNotFound);
+  EXPECT_FALSE(empty);
+}
+
 TEST_F(EmulatedFileSystem, AttributesTimesAndIdentityOfAFile) {
   std::ofstream(root_ + "/f") << "hello";
   EXPECT_EQ(fs_->WriteAttributes(In("f"), attr::kHidden | attr::kSystem | attr::kReadOnly), 0u);
