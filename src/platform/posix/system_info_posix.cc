@@ -1,5 +1,6 @@
 // System message texts and thread ids on Linux, where the Windows message texts come from our own
 // table of the codes the library reports.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -105,6 +106,22 @@ bool SystemMessagesAreWindowsTexts() { return true; }
 
 bool RunningUnderWine() { return false; }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(gettid()); }
+namespace {
+
+// A thread's id never changes, and the engine asks for it on every item it handles (its per-thread
+// error slots are keyed by it), so each thread asks the kernel once. The one thread of a forked
+// child is a copy of the forking thread, carrying that thread's id: the child asks again.
+thread_local uint32_t cached_thread_id = 0;
+
+void ForgetThreadIdInChild() { cached_thread_id = 0; }
+
+[[maybe_unused]] const int fork_handler_registered = pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild);
+
+}  // namespace
+
+uint32_t CurrentThreadId() {
+  if (cached_thread_id == 0) cached_thread_id = static_cast<uint32_t>(gettid());
+  return cached_thread_id;
+}
 
 }  // namespace ostrasync::platform
