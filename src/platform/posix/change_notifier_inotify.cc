@@ -97,6 +97,12 @@ std::u16string RecordName(const std::string& rel) {
   return name;
 }
 
+// The name the kernel gives a file made with O_TMPFILE before it is linked: "#" and its inode.
+bool IsUnlinkedFileName(const std::string& name) {
+  return name.size() > 1 && name[0] == '#' &&
+         std::all_of(name.begin() + 1, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
 bool IsResourceShortage(int error) { return error == ENOSPC || error == ENOMEM || error == EMFILE; }
 
 // lstat() of `path`, with the birth time (a FILETIME, 0 when the file system keeps
@@ -594,6 +600,10 @@ void InotifyChangeStream::Moved(int from_wd, const std::string& from_name, int t
 }
 
 void InotifyChangeStream::Changed(int wd, const std::string& name, uint32_t mask, Batch* batch) {
+  // A file opened with O_TMPFILE has no name yet, but the kernel reports its writes and attribute
+  // changes under "#<inode>" in the folder it will be linked into. No such name ever arrived here,
+  // and Windows has no such file to report; its link, when it comes, is reported as it arrives.
+  if (IsUnlinkedFileName(name) && folders_[wd].entries.count(name) == 0) return;
   if (mask & IN_MODIFY) written_.insert({wd, name});
   // A close after no write changed nothing.
   if ((mask & IN_CLOSE_WRITE) && !(mask & (IN_MODIFY | IN_ATTRIB)) && written_.erase({wd, name}) == 0) return;

@@ -159,6 +159,25 @@ TEST_F(InotifyChangeNotifierTest, RepeatedWritesInOneBatchAreOneModifiedAndUnwri
   EXPECT_EQ(Count(kModified, u"untouched"), 0);
 }
 
+// The kernel reports what is done to an unlinked O_TMPFILE file under "#<inode>"; Windows has no
+// such name, so only the link shows, as the file arriving whole.
+TEST_F(InotifyChangeNotifierTest, FileMadeUnnamedThenLinkedArrivesOnceUnderItsName) {
+  StartWatching();
+  const int fd = open(root_.c_str(), O_TMPFILE | O_RDWR, 0644);
+  if (fd < 0) GTEST_SKIP() << "no O_TMPFILE on this file system";
+  ASSERT_EQ(ftruncate(fd, 4096), 0);
+  ASSERT_EQ(fchmod(fd, 0600), 0);
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  ASSERT_EQ(linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, (root_ / "made").c_str(), AT_SYMLINK_FOLLOW), 0);
+  close(fd);
+  Settle();
+  EXPECT_EQ(Count(kAdded, u"made"), 1);
+  EXPECT_EQ(At(kAdded, u"made").file_size, 4096);
+  for (const ChangeRecord& record : seen_) {
+    EXPECT_NE(record.name.front(), u'#') << "a record of the unnamed file, action " << record.action;
+  }
+}
+
 TEST_F(InotifyChangeNotifierTest, WriteJustBeforeItsFolderIsRenamedIsStillReported) {
   fs::create_directory(root_ / "d");
   Write(root_ / "d" / "f", "");
