@@ -109,8 +109,14 @@ TEST(WindowsFileSystem, CreatesListsRenamesAndRemovesItems) {
   const std::u16string folder = temp / u"folder";
   ASSERT_EQ(fs->MakeFolder(folder), 0u);
   EXPECT_EQ(fs->MakeFolder(folder), win32::kAlreadyExists);
+  bool empty = false;
+  ASSERT_EQ(fs->IsFolderEmpty(folder, &empty), 0u);
+  EXPECT_TRUE(empty);
+  EXPECT_NE(fs->IsFolderEmpty(folder + u"\\gone", &empty), 0u);
   WriteFileBytes(folder + u"\\a.txt", {1, 2, 3});
   WriteFileBytes(folder + u"\\b.txt", {4});
+  ASSERT_EQ(fs->IsFolderEmpty(folder, &empty), 0u);
+  EXPECT_FALSE(empty);
 
   std::vector<FindData> entries;
   ASSERT_EQ(fs->Find(folder + u"\\*", &entries), 0u);
