@@ -150,7 +150,7 @@ int QueryPendingTasks(SyncEngine& engine, std::string* out) {
 }
 
 int QueryPendingOperationCount(SyncEngine& engine, std::string* out) {
-  *out = Decimal(static_cast<int64_t>(engine.task_registry().Count()));
+  *out = Decimal(static_cast<int64_t>(engine.task_registry().PendingCount()));
   return 0;
 }
 

@@ -45,8 +45,12 @@ bool SyncEngine::CompleteFinishedTasks(std::size_t* cursor, const EngineThread* 
     // Out of the registry before its completion starts, so that no canceller or second
     // FinalizeTask reaches a task whose completion is under way. A task someone else removed in
     // the meantime is theirs.
-    if (!task_registry_.Remove(&task)) continue;
+    if (!task_registry_.RemoveForCompletion(&task)) continue;
     ++removed;
+    struct Completing {
+      TaskRegistry& registry;
+      ~Completing() { registry.EndCompletion(); }
+    } completing{task_registry_};
     CompleteTask(task);
   }
   // The tasks removed from this batch no longer count in the registry's order, so the next

@@ -149,9 +149,32 @@ bool TaskRegistry::RemoveById(int64_t id) {
   return Remove(task.get());
 }
 
+bool TaskRegistry::RemoveForCompletion(Task* task) {
+  // Counted as completing before it leaves the indexes, so that PendingCount never dips while it
+  // moves (it may count twice for that moment). Remove drops the registry's reference only once
+  // the lock is left, which is why the two steps are not one.
+  {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    ++completing_;
+  }
+  if (Remove(task)) return true;
+  EndCompletion();
+  return false;
+}
+
+void TaskRegistry::EndCompletion() {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  if (completing_ > 0) --completing_;
+}
+
 std::size_t TaskRegistry::Count() const {
   std::lock_guard<std::recursive_mutex> lock(mutex_);
   return by_id_.size();
+}
+
+std::size_t TaskRegistry::PendingCount() const {
+  std::lock_guard<std::recursive_mutex> lock(mutex_);
+  return by_id_.size() + completing_;
 }
 
 std::size_t TaskRegistry::PendingAsyncCount() const {

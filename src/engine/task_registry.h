@@ -62,9 +62,18 @@ class TaskRegistry {
   // as it is (no reference is dropped).
   bool Remove(Task* task);
   bool RemoveById(int64_t id);
+  // Remove, for a task its caller completes now (the monitor takes a finished task out before
+  // completing it, so that no canceller reaches it meanwhile). Its work is still under way, so it
+  // counts in PendingCount until EndCompletion. False, with nothing counted, when it was not
+  // registered.
+  bool RemoveForCompletion(Task* task);
+  void EndCompletion();
 
   // Number of registered tasks.
   [[nodiscard]] std::size_t Count() const;
+  // Registered tasks and those removed for completion that have not completed yet: what the host
+  // sees as the operations still pending.
+  [[nodiscard]] std::size_t PendingCount() const;
   // Registered tasks that went asynchronous and are not cancelled.
   [[nodiscard]] std::size_t PendingAsyncCount() const;
 
@@ -89,6 +98,7 @@ class TaskRegistry {
   mutable std::recursive_mutex mutex_;  // the registry lock
   std::map<int64_t, TaskRef> by_id_;    // guarded by mutex_; holds the registry's references
   std::multimap<std::u16string, Task*> by_key_;  // guarded by mutex_; same tasks, by key
+  std::size_t completing_ = 0;                   // guarded by mutex_; see RemoveForCompletion
   std::atomic<int64_t> last_id_{0};
 
   mutable std::mutex pool_mutex_;

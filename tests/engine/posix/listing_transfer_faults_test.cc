@@ -347,6 +347,28 @@ TEST(ListingCallsTest, AnEmptyFolderIsReadOnceAndANewcomerIsKept) {
   }
 }
 
+// While a listing's items are still being put on disk, the listing still counts as pending, also
+// when the monitor completes it after a late answer.
+TEST(ListingCallsTest, AListingCountsAsPendingUntilItsItemsAreOnDisk) {
+  for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "answered later" : "answered in the handler");
+    World w(async);
+    std::vector<std::string> names;
+    Clock::duration took{};
+    ASSERT_EQ(w.UserList("", &names, &took), 0);
+    int64_t pending_while_creating = -1;
+    FaultRule look;
+    look.operation = "CloudFiles.CreatePlaceholders";
+    look.path_contains = u"Qx7dir";
+    look.before_call = [&] { pending_while_creating = w.PendingOperationCount(); };
+    w.faults.AddRule(look);
+    ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
+    EXPECT_GE(pending_while_creating, 1);
+    EXPECT_TRUE(w.NoTaskLeft());
+    EXPECT_EQ(w.host->Deactivate(), 0);
+  }
+}
+
 class ListingFaultsTest : public ::testing::TestWithParam<bool> {};
 
 TEST_P(ListingFaultsTest, AFolderListedWhileEachCallFails) {
