@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "engine/sync_engine.h"
@@ -284,20 +285,36 @@ void SweepEachCall(const std::vector<FaultRule>& swept_calls, bool async, const 
   }
 }
 
+// The user looks into the root, then into "\Qx7dir", with `action` run at the moment the listed
+// files of "\Qx7dir" are about to be made. The calls recorded are those of the second look.
+void ListQx7dirRunningJustBeforeItsFilesAreMade(World& w, std::function<void()> action) {
+  std::vector<std::string> names;
+  Clock::duration took{};
+  ASSERT_EQ(w.UserList("", &names, &took), 0);
+  FaultRule rule;
+  rule.operation = "CloudFiles.CreatePlaceholders";
+  rule.path_contains = u"Qx7dir";
+  rule.before_call = std::move(action);
+  w.faults.AddRule(rule);
+  w.faults.ClearCalls();
+  ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);  // serves a deferred listing too
+}
+
 // A listing's new files reach the OS together: one creation call for the folder's files, in
-// both answer modes, whatever the number of files (the folder itself is made apart).
-TEST(ListingCallsTest, NewFilesOfAFolderAreCreatedInOneCall) {
+// both answer modes, whatever the number of files (the folder itself is made apart). Until they
+// are on disk the listing counts as pending, also when the monitor completes a late answer.
+TEST(ListingCallsTest, NewFilesOfAFolderAreCreatedInOneCallWhileTheListingIsPending) {
   for (bool async : {false, true}) {
+    SCOPED_TRACE(async ? "answered later" : "answered in the handler");
     World w(async);
-    std::vector<std::string> names;
-    Clock::duration took{};
-    ASSERT_EQ(w.UserList("", &names, &took), 0);
-    w.faults.ClearCalls();
-    ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);  // serves a deferred listing too
+    int64_t pending_while_creating = -1;
+    ListQx7dirRunningJustBeforeItsFilesAreMade(w, [&] { pending_while_creating = w.PendingOperationCount(); });
     int creations = 0;
     for (const auto& call : w.faults.calls()) creations += call.operation == "CloudFiles.CreatePlaceholders";
-    EXPECT_EQ(creations, 1) << (async ? "answered later" : "answered in the handler");
+    EXPECT_EQ(creations, 1);
     EXPECT_TRUE(fs::exists(w.Posix("/Qx7dir/Qx7a.txt")) && fs::exists(w.Posix("/Qx7dir/Qx7b.txt")));
+    EXPECT_GE(pending_while_creating, 1);
+    EXPECT_TRUE(w.NoTaskLeft());
     EXPECT_EQ(w.host->Deactivate(), 0);
   }
 }
@@ -310,16 +327,7 @@ TEST(ListingCallsTest, AnEmptyFolderIsReadOnceAndANewcomerIsKept) {
   for (bool async : {false, true}) {
     SCOPED_TRACE(async ? "answered later" : "answered in the handler");
     World w(async);
-    std::vector<std::string> names;
-    Clock::duration took{};
-    ASSERT_EQ(w.UserList("", &names, &took), 0);
-    FaultRule newcomer;
-    newcomer.operation = "CloudFiles.CreatePlaceholders";
-    newcomer.path_contains = u"Qx7dir";
-    newcomer.before_call = [&] { std::ofstream(w.Posix("/Qx7dir/Qx7a.txt")) << "mine"; };
-    w.faults.AddRule(newcomer);
-    w.faults.ClearCalls();
-    ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
+    ListQx7dirRunningJustBeforeItsFilesAreMade(w, [&] { std::ofstream(w.Posix("/Qx7dir/Qx7a.txt")) << "mine"; });
 
     int folder_reads = 0, item_looks = 0;
     for (const auto& call : w.faults.calls()) {
@@ -337,34 +345,14 @@ TEST(ListingCallsTest, AnEmptyFolderIsReadOnceAndANewcomerIsKept) {
     EXPECT_THAT(w.ErrorCodes(), ::testing::Not(::testing::IsEmpty()));
     EXPECT_FALSE(w.Populated("/Qx7dir")) << "the OS would never ask for the missing item again";
 
+    std::vector<std::string> names;
+    Clock::duration took{};
     ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
     if (async) {
       ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
     }
     EXPECT_THAT(names, UnorderedElementsAre("Qx7a.txt", "Qx7b.txt", "Qx7sub"));
     EXPECT_EQ(content(), "mine");
-    EXPECT_EQ(w.host->Deactivate(), 0);
-  }
-}
-
-// While a listing's items are still being put on disk, the listing still counts as pending, also
-// when the monitor completes it after a late answer.
-TEST(ListingCallsTest, AListingCountsAsPendingUntilItsItemsAreOnDisk) {
-  for (bool async : {false, true}) {
-    SCOPED_TRACE(async ? "answered later" : "answered in the handler");
-    World w(async);
-    std::vector<std::string> names;
-    Clock::duration took{};
-    ASSERT_EQ(w.UserList("", &names, &took), 0);
-    int64_t pending_while_creating = -1;
-    FaultRule look;
-    look.operation = "CloudFiles.CreatePlaceholders";
-    look.path_contains = u"Qx7dir";
-    look.before_call = [&] { pending_while_creating = w.PendingOperationCount(); };
-    w.faults.AddRule(look);
-    ASSERT_EQ(w.UserList("/Qx7dir", &names, &took), 0);
-    EXPECT_GE(pending_while_creating, 1);
-    EXPECT_TRUE(w.NoTaskLeft());
     EXPECT_EQ(w.host->Deactivate(), 0);
   }
 }
