@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "platform/posix/emulation_hub.h"
+#include "platform/posix/folder_name_index.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/placeholder_data.h"
 #include "platform/posix/placeholder_xattrs.h"
@@ -36,22 +37,6 @@ Win32Error PathError(const std::string& posix_path, int error) {
 }
 
 namespace {
-
-// Windows compares names through an upper-case table; this folds the scripts it covers that have
-// one-to-one cases in the Basic Multilingual Plane's first blocks (Latin-1, Latin Extended-A,
-// Greek, Cyrillic).
-char16_t FoldCase(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 32);
-  if (c < 0x80) return c;
-  if ((c >= 0xE0 && c <= 0xFE && c != 0xF7)) return static_cast<char16_t>(c - 32);
-  if (c >= 0x100 && c <= 0x17F && (c & 1) && c != 0x131 && c != 0x138 && c != 0x149 && c != 0x17F) {
-    return static_cast<char16_t>(c - 1);
-  }
-  if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) return static_cast<char16_t>(c - 32);
-  if (c >= 0x430 && c <= 0x44F) return static_cast<char16_t>(c - 32);
-  if (c >= 0x450 && c <= 0x45F) return static_cast<char16_t>(c - 80);
-  return c;
-}
 
 bool Match(const char16_t* p, const char16_t* pe, const char16_t* n, const char16_t* ne) {
   // Iterative matching with one back-tracking point for the last star.
@@ -213,19 +198,25 @@ class PosixFileSystem final : public FileSystem {
     if (name_pattern == u"*.*") name_pattern = u"*";
     std::string folder;
     if (Win32Error e = ToPosixPath(cut == 0 ? std::u16string(u"\\") : pattern.substr(0, cut), &folder)) return e;
+    std::vector<FindData> found;
+    if (FindExactName(folder, name_pattern, &found)) {
+      *entries = std::move(found);
+      return 0;
+    }
     UniqueFd dir_fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir_fd.valid()) return errno == ENOTDIR ? win32::kPathNotFound : PathError(folder + "/x", errno);
-    DIR* dir = fdopendir(dup(dir_fd.get()));
-    if (dir == nullptr) return Win32ErrorFromErrno(errno);
-    std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
-    std::vector<FindData> found;
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      // The root of a volume has no "." and ".." on Windows.
-      if (folder == "/" && (name == "." || name == "..")) continue;
-      if (!MatchesWin32Pattern(name_pattern, Utf8ToUtf16(name))) continue;
-      FindData data;
-      if (FindDataOf(dir_fd.get(), folder, name, &data) == 0) found.push_back(std::move(data));
+    if (!FindOtherSpellings(dir_fd.get(), folder, name_pattern, &found)) {
+      DIR* dir = fdopendir(dup(dir_fd.get()));
+      if (dir == nullptr) return Win32ErrorFromErrno(errno);
+      std::unique_ptr<DIR, int (*)(DIR*)> closer(dir, closedir);
+      while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        // The root of a volume has no "." and ".." on Windows.
+        if (folder == "/" && (name == "." || name == "..")) continue;
+        if (!MatchesWin32Pattern(name_pattern, Utf8ToUtf16(name))) continue;
+        FindData data;
+        if (FindDataOf(dir_fd.get(), folder, name, &data) == 0) found.push_back(std::move(data));
+      }
     }
     if (found.empty()) return win32::kFileNotFound;
     *entries = std::move(found);
@@ -388,6 +379,40 @@ class PosixFileSystem final : public FileSystem {
   }
 
  private:
+  // A search for one name without wildcards is answered as Windows answers it, from the file
+  // system's index rather than a read of the folder: first the name as spelled, which on a
+  // case-insensitive folder no other spelling can stand beside, then whatever the folder holds
+  // in another case.
+  static bool IsOneName(const std::u16string& name) {
+    constexpr std::u16string_view kWildcardsAndNul(u"*?\0", 3);
+    return name.find_first_of(kWildcardsAndNul) == std::u16string::npos && name != u"." && name != u"..";
+  }
+
+  // True with the item when `name` is there as spelled.
+  static bool FindExactName(const std::string& folder, const std::u16string& name, std::vector<FindData>* found) {
+    if (!IsOneName(name)) return false;
+    const std::string spelled = Utf16ToUtf8(name);
+    if (Utf8ToUtf16(spelled) != name) return false;
+    FindData data;
+    if (FindDataOf(AT_FDCWD, folder, spelled, &data) != 0) return false;
+    found->push_back(std::move(data));
+    return true;
+  }
+
+  // The items spelled otherwise; false when the search needs a read of the folder instead: a
+  // pattern, a dot entry, or no index to be had.
+  bool FindOtherSpellings(int dir_fd, const std::string& folder, const std::u16string& name,
+                          std::vector<FindData>* found) {
+    if (!IsOneName(name)) return false;
+    std::vector<std::string> others;
+    if (!names_.NamesFoldingTo(dir_fd, FoldedName(name), &others)) return false;
+    for (const std::string& other : others) {
+      FindData data;
+      if (FindDataOf(dir_fd, folder, other, &data) == 0) found->push_back(std::move(data));
+    }
+    return true;
+  }
+
   // The FileBasicInfo write itself.
   static Win32Error WriteBasic(PosixFileHandle* handle, const FsMetadata& basic) {
     struct timespec times[2];
@@ -408,6 +433,8 @@ class PosixFileSystem final : public FileSystem {
     if (basic.attributes != 0) return ApplyAttributes(handle->posix_path(), st, basic.attributes);
     return 0;
   }
+
+  FolderNameIndex names_;  // the other spellings of names missing in the spelling asked for
 };
 
 }  // namespace
@@ -417,15 +444,16 @@ bool MatchesWin32Pattern(const std::u16string& pattern, const std::u16string& na
 }
 
 Win32Error FindDataOf(int dir_fd, const std::string& folder_posix, const std::string& name, FindData* data) {
-  struct stat st;
-  if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Win32ErrorFromErrno(errno);
   const std::string path = folder_posix == "/" ? "/" + name : folder_posix + "/" + name;
+  const char* at = dir_fd == AT_FDCWD ? path.c_str() : name.c_str();
+  struct stat st;
+  if (fstatat(dir_fd, at, &st, AT_SYMLINK_NOFOLLOW) != 0) return Win32ErrorFromErrno(errno);
   FindData out;
   uint64_t recorded_creation_time = 0;
   out.attributes = WindowsAttributesOf(path, st, &out.reparse_tag, &recorded_creation_time);
   // A listing reads each item's records once: the attributes brought the creation time along.
   out.creation_time =
-      recorded_creation_time != 0 ? recorded_creation_time : BirthTimeOf(dir_fd, name.c_str(), st);
+      recorded_creation_time != 0 ? recorded_creation_time : BirthTimeOf(dir_fd, at, st);
   out.last_access_time = FileTimeFromTimespec(st.st_atim);
   out.last_write_time = FileTimeFromTimespec(st.st_mtim);
   out.file_size = S_ISDIR(st.st_mode) ? 0 : st.st_size;

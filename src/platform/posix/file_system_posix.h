@@ -16,7 +16,8 @@ std::unique_ptr<FileSystem> NewPosixFileSystem();
 // True when `name` matches the Win32 wildcard `pattern` (* and ?), ignoring case as Windows does.
 [[nodiscard]] bool MatchesWin32Pattern(const std::u16string& pattern, const std::u16string& name);
 
-// The find record of `name` inside the folder open as `dir_fd` (whose path is `folder_posix`).
+// The find record of `name` inside the folder open as `dir_fd` (whose path is `folder_posix`), or
+// reached by its whole path when `dir_fd` is AT_FDCWD.
 [[nodiscard]] Win32Error FindDataOf(int dir_fd, const std::string& folder_posix, const std::string& name,
                                     FindData* data);
 
