@@ -262,7 +262,7 @@ int PlaceholderRun::Run() {
   }
   if ((remote_.flags & kFromListing) != 0 && is_placeholder_) {
     bool excluded = false;
-    if (const int rc = manager_.GetPlaceholderExcludedState(relative_, &excluded); rc != 0) {
+    if (const int rc = manager_.ReadExcludedPin(full_, &excluded); rc != 0) {
       Log(1, u"Failed to get excluded state for '%s'. Error code: 0x%x", {relative_, rc});
       return OSTRASYNC_ERR_OS_CALL;
     }

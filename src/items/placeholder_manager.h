@@ -116,6 +116,8 @@ class PlaceholderManager {
   // The cf::kState* bits of the item at `full_path`; kStateNone for an item that is not there.
   // 0x21000041 (logged) when an item that is there could not be looked at.
   int ReadPlaceholderState(const std::u16string& full_path, uint32_t* state);
+  // GetPlaceholderExcludedState for an item already known to be a placeholder.
+  int ReadExcludedPin(const std::u16string& full_path, bool* excluded);
   // Hydrates the whole file; 0x21000041 with the OS error stored when that fails.
   int DoHydratePlaceholder(const std::u16string& full_path);
   // Compares a hydrated local file with the remote dates and, when the local one is newer, hands

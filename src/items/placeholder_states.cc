@@ -73,6 +73,11 @@ int PlaceholderManager::GetPlaceholderExcludedState(std::u16string_view relative
   uint32_t state = cf::kStateNone;
   if (const int rc = ReadPlaceholderState(full, &state); rc != 0) return rc;
   if ((state & cf::kStatePlaceholder) == 0) return 0;
+  return ReadExcludedPin(full, excluded);
+}
+
+int PlaceholderManager::ReadExcludedPin(const std::u16string& full, bool* excluded) {
+  *excluded = false;
   platform::CloudFilesBinding& binding = engine_.binding();
   platform::PlaceholderInfo info;
   platform::PlaceholderInfoRequest request;

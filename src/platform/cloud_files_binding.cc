@@ -314,14 +314,16 @@ HResult CloudFilesBinding::OpenItem(const std::u16string& path, bool normal_attr
   open.share_mode = share::kRead;
   open.disposition = kOpenExisting;
   open.flags_and_attributes = normal_attribute ? attr::kNormal : 0;
+  // Folders can only be opened with backup semantics, and refuse other opens as access denied.
+  // Most items are files, so the open is tried as for a file first and the attributes are read
+  // only when it is refused; an item that is no folder keeps the refusal.
+  Win32Error error = file_system_.Open(path, open, file);
   uint32_t attributes = attr::kInvalid;
-  // Folders can only be opened with backup semantics. When the attributes cannot be read the
-  // open is tried as for a file and reports the real error itself.
-  if (file_system_.ReadAttributes(path, &attributes) == 0 && attributes != attr::kInvalid &&
-      (attributes & attr::kDirectory) != 0) {
+  if (error == win32::kAccessDenied && file_system_.ReadAttributes(path, &attributes) == 0 &&
+      attributes != attr::kInvalid && (attributes & attr::kDirectory) != 0) {
     open.flags_and_attributes |= open_flag::kBackupSemantics;
+    error = file_system_.Open(path, open, file);
   }
-  const Win32Error error = file_system_.Open(path, open, file);
   if (error != 0) {
     file->reset();
     return HResultFromWin32(error);

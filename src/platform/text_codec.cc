@@ -98,6 +98,11 @@ int FromUtf16(uint32_t code_page, const char16_t* text, std::string* out) {
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   try {
+    // Paths and names are mostly ASCII, which converts unit for unit; they are converted at every
+    // file-system call.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+      return std::u16string(text.begin(), text.end());
+    }
     out.reserve(text.size());
     while (!text.empty()) {
       const size_t piece = text.size() > kMaxUtf8Piece ? Utf8CutPoint(text, kMaxUtf8Piece) : text.size();
@@ -113,6 +118,11 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
   try {
+    if (std::all_of(text.begin(), text.end(), [](char16_t c) { return c < 0x80; })) {
+      out.resize(text.size());
+      std::transform(text.begin(), text.end(), out.begin(), [](char16_t c) { return static_cast<char>(c); });
+      return out;
+    }
     out.reserve(text.size());
     while (!text.empty()) {
       size_t piece = std::min(text.size(), kMaxUtf16Piece);

@@ -122,8 +122,8 @@ TEST(FaultSweep, EveryFailingCallOfADirectoryPlaceholderIsReturnedAndLogged) {
         const SeenCall& failed = seen.at(static_cast<size_t>(run.point) - 1);
         ASSERT_TRUE(failed.injected);
         if (failed.operation == "FileSystem.ReadAttributes") {
-          // Unreadable attributes only cost the open its folder flag; the open decides.
-          EXPECT_EQ(result, kSOk);
+          // Unreadable attributes leave the folder's refusal of the first open standing.
+          EXPECT_EQ(result, HResultFromWin32(win32::kAccessDenied));
           return;
         }
         EXPECT_EQ(result, HResultFromWin32(win32::kCloudFileInUse)) << failed.operation;
@@ -132,7 +132,7 @@ TEST(FaultSweep, EveryFailingCallOfADirectoryPlaceholderIsReturnedAndLogged) {
                   (RecordingLog::Line{kBindingErrorLevel, u"CreatePlaceholder result code: 0x80070187"}));
         EXPECT_EQ(lines.back(), (RecordingLog::Line{kBindingErrorLevel, u"OS error message: System text of 0x80070187"}));
       });
-  EXPECT_EQ(runs, 4);  // ReadAttributes, Open, ConvertToPlaceholder, then a clean run
+  EXPECT_EQ(runs, 5);  // Open, ReadAttributes, Open, ConvertToPlaceholder, then a clean run
 }
 
 // Connecting and disconnecting with each call failing in turn: a failed connect leaves no

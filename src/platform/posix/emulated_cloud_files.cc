@@ -265,8 +265,13 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (HResult hr = Resolve(file, &item); hr != kSOk) return hr;
     const bool folder = S_ISDIR(item.st.st_mode);
     emulation::FileStateGuard file_lock(item.st.st_dev, item.st.st_ino);
+    // Read once and written once: the record carries the basic fields the metadata changes.
     xattrs::PlaceholderRecord record;
-    if (xattrs::ReadPlaceholder(item.target(), &record) != 0) return FromWin32(win32::kNotACloudFile);
+    xattrs::BasicRecord basic;
+    bool basic_inside = false;
+    if (xattrs::ReadPlaceholder(item.target(), &record, &basic, &basic_inside) != 0) {
+      return FromWin32(win32::kNotACloudFile);
+    }
     if ((flags & cf::kUpdateVerifyInSync) && !(record.flags & xattrs::kPlaceholderInSync)) {
       return FromWin32(win32::kCloudFileNotInSync);
     }
@@ -278,8 +283,10 @@ class EmulatedCloudFiles final : public CloudFiles {
         return hr;
       }
     }
+    const xattrs::PlaceholderRecord record_was = record;
+    const xattrs::BasicRecord basic_was = basic;
     if (metadata != nullptr) {
-      if (HResult hr = ApplyMetadata(item, *metadata, folder, &record); hr != kSOk) return hr;
+      if (HResult hr = ApplyMetadata(item, *metadata, folder, &record, &basic); hr != kSOk) return hr;
     }
     if (flags & cf::kUpdateRemoveFileIdentity) {
       record.identity.clear();
@@ -291,9 +298,13 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (folder && (flags & cf::kUpdateDisableOnDemandPopulation)) record.flags |= xattrs::kPlaceholderPopulated;
     if (folder && (flags & cf::kUpdateEnableOnDemandPopulation)) record.flags &= ~xattrs::kPlaceholderPopulated;
     if (flags & cf::kUpdateAlwaysFull) record.flags |= xattrs::kPlaceholderAlwaysFull;
-    ++record.usn;
-    if (int rc = xattrs::WritePlaceholder(item.target(), record); rc != 0) {
-      return xattrs::IdentityWriteResult(item.target(), rc);
+    // An update that leaves the records as they were (a listing confirming what is there) writes
+    // nothing: the change number moves only with a change.
+    if (record != record_was || basic != basic_was || !basic_inside) {
+      ++record.usn;
+      if (int rc = xattrs::ReplacePlaceholder(item.target(), record, basic, basic_inside); rc != 0) {
+        return xattrs::IdentityWriteResult(item.target(), rc);
+      }
     }
     if (!dehydrate) return kSOk;
     if (flags & cf::kUpdateDehydrate) return emulation::DehydrateRange(item.fd, record.logical_size, 0, record.logical_size);
@@ -346,9 +357,10 @@ class EmulatedCloudFiles final : public CloudFiles {
     Item item;
     if (HResult hr = Resolve(file, &item); hr != kSOk) return hr;
     xattrs::PlaceholderRecord record;
-    if (xattrs::ReadPlaceholder(item.target(), &record) != 0) return FromWin32(win32::kNotACloudFile);
+    xattrs::BasicRecord basic;
+    if (xattrs::ReadPlaceholder(item.target(), &record, &basic) != 0) return FromWin32(win32::kNotACloudFile);
     PlaceholderInfo out;
-    out.pin_state = PinStateOf(item);
+    out.pin_state = basic.pin_state;
     out.in_sync_state = (record.flags & xattrs::kPlaceholderInSync) ? cf::kInSync : cf::kNotInSync;
     out.file_id = static_cast<int64_t>(item.st.st_ino);
     out.sync_root_file_id = item.root.root_file_id;
@@ -428,28 +440,28 @@ class EmulatedCloudFiles final : public CloudFiles {
     item->posix = handle->posix_path();
     item->fd = handle->fd();
     if (fstat(item->fd, &item->st) != 0) return FromErrno(errno);
-    if (!emulation::FindSyncRoot(item->posix, &item->root)) return FromWin32(win32::kCloudFileNotUnderSyncRoot);
+    // Only a folder can be a root itself: a file's root is looked for from its folder up.
+    const size_t slash = item->posix.find_last_of('/');
+    const std::string from = S_ISDIR(item->st.st_mode) || slash == std::string::npos ? item->posix
+                             : slash == 0                                             ? std::string("/")
+                                                                                      : item->posix.substr(0, slash);
+    if (!emulation::FindSyncRoot(from, &item->root)) return FromWin32(win32::kCloudFileNotUnderSyncRoot);
     return kSOk;
   }
 
-  static uint32_t PinStateOf(const Item& item) {
-    xattrs::BasicRecord basic;
-    return xattrs::ReadBasic(item.target(), &basic) == 0 ? basic.pin_state : cf::kPinUnspecified;
-  }
-
-  // Writes times, attributes and size. REQUIRES: the file's state lock is held.
+  // Writes times, attributes and size to the file, and the fields kept in its records to `record`
+  // and `basic`, which the caller writes. REQUIRES: the file's state lock is held.
   static HResult ApplyMetadata(const Item& item, const FsMetadata& metadata, bool folder,
-                               xattrs::PlaceholderRecord* record) {
+                               xattrs::PlaceholderRecord* record, xattrs::BasicRecord* basic) {
     struct timespec times[2];
     times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
     if (metadata.last_access_time != 0) times[0] = TimespecFromFileTime(metadata.last_access_time);
     if (metadata.last_write_time != 0) times[1] = TimespecFromFileTime(metadata.last_write_time);
-    xattrs::BasicRecord basic;
-    (void)xattrs::ReadBasic(item.target(), &basic);
-    if (metadata.creation_time != 0) basic.creation_time = metadata.creation_time;
-    if (metadata.attributes != 0) basic.windows_bits = metadata.attributes & xattrs::kStoredAttributes;
-    if (int rc = xattrs::WriteBasic(item.target(), basic); rc != 0) return FromErrno(rc);
+    if (metadata.creation_time != 0) basic->creation_time = metadata.creation_time;
+    if (metadata.attributes != 0) basic->windows_bits = metadata.attributes & xattrs::kStoredAttributes;
+    bool resized = false;
     if (!folder && metadata.file_size != record->logical_size) {
+      resized = true;
       if (metadata.file_size < 0) return kEInvalidArg;
       std::vector<FileRange> ranges;
       if (int rc = xattrs::ReadRanges(item.target(), &ranges); rc != 0) return FromErrno(rc);
@@ -460,11 +472,20 @@ class EmulatedCloudFiles final : public CloudFiles {
       if (ftruncate(writable.get(), metadata.file_size) != 0) return FromErrno(errno);
       record->logical_size = metadata.file_size;
     }
-    if (futimens(item.fd, times) != 0) return FromErrno(errno);
+    // Times the file still has are not written again (a new size has moved them).
+    auto same = [&](const struct timespec& a, const struct timespec& b) {
+      return !resized && a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+    };
+    if (times[0].tv_nsec != UTIME_OMIT && same(times[0], item.st.st_atim)) times[0].tv_nsec = UTIME_OMIT;
+    if (times[1].tv_nsec != UTIME_OMIT && same(times[1], item.st.st_mtim)) times[1].tv_nsec = UTIME_OMIT;
+    if ((times[0].tv_nsec != UTIME_OMIT || times[1].tv_nsec != UTIME_OMIT) && futimens(item.fd, times) != 0) {
+      return FromErrno(errno);
+    }
     if (metadata.attributes != 0) {
-      mode_t mode = item.st.st_mode & 07777;
-      mode = (metadata.attributes & attr::kReadOnly) ? (mode & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (mode | S_IWUSR);
-      if (fchmod(item.fd, mode) != 0) return FromErrno(errno);
+      const mode_t was = item.st.st_mode & 07777;
+      const mode_t mode =
+          (metadata.attributes & attr::kReadOnly) ? (was & ~(S_IWUSR | S_IWGRP | S_IWOTH)) : (was | S_IWUSR);
+      if (mode != was && fchmod(item.fd, mode) != 0) return FromErrno(errno);
     }
     return kSOk;
   }

@@ -14,21 +14,22 @@ char16_t AsciiUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<
 
 // CON, PRN, AUX, NUL, COM0-9 and LPT0-9 (with the superscript digits Windows also reserves), alone
 // or followed by an extension or by spaces: Windows opens the device instead of a file.
-bool IsReservedDeviceName(const std::u16string& name) {
-  std::u16string base = name.substr(0, name.find(u'.'));
-  while (!base.empty() && base.back() == u' ') base.pop_back();
-  for (char16_t& c : base) c = AsciiUpper(c);
-  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
-  if (base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0)) {
-    const char16_t d = base[3];
+bool IsReservedDeviceName(std::u16string_view name) {
+  std::u16string_view base = name.substr(0, name.find(u'.'));
+  while (!base.empty() && base.back() == u' ') base.remove_suffix(1);
+  if (base.size() != 3 && base.size() != 4) return false;
+  char16_t upper[4] = {};
+  for (size_t i = 0; i < base.size(); ++i) upper[i] = AsciiUpper(base[i]);
+  const std::u16string_view b(upper, base.size());
+  if (b == u"CON" || b == u"PRN" || b == u"AUX" || b == u"NUL") return true;
+  if (b.size() == 4 && (b.substr(0, 3) == u"COM" || b.substr(0, 3) == u"LPT")) {
+    const char16_t d = b[3];
     return (d >= u'0' && d <= u'9') || d == u'\u00B9' || d == u'\u00B2' || d == u'\u00B3';
   }
   return false;
 }
 
-}  // namespace
-
-bool IsInvalidWin32Name(const std::u16string& name) {
+bool IsInvalidName(std::u16string_view name) {
   if (name.empty()) return true;
   for (char16_t c : name) {
     if (c < 0x20) return true;
@@ -44,26 +45,35 @@ bool IsInvalidWin32Name(const std::u16string& name) {
   return IsReservedDeviceName(name);
 }
 
+}  // namespace
+
+bool IsInvalidWin32Name(const std::u16string& name) { return IsInvalidName(name); }
+
 Win32Error ToPosixPath(const std::u16string& win32_path, std::string* posix_path) {
   // Both separators are accepted, as the Win32 path normalisation does; the path must be rooted.
   if (win32_path.empty() || (win32_path[0] != u'\\' && win32_path[0] != u'/')) return win32::kPathNotFound;
-  std::vector<std::u16string> parts;
+  // Built in one pass: every file-system call converts its path. `starts` holds where each
+  // component begins in `out`, so that ".." can take the last one back.
+  std::string out;
+  out.reserve(win32_path.size() + 8);
+  std::vector<size_t> starts;
+  const std::u16string_view path(win32_path);
   size_t start = 1;
-  while (start <= win32_path.size()) {
-    size_t end = win32_path.find_first_of(u"\\/", start);
-    if (end == std::u16string::npos) end = win32_path.size();
-    std::u16string part = win32_path.substr(start, end - start);
+  while (start <= path.size()) {
+    size_t end = path.find_first_of(u"\\/", start);
+    if (end == std::u16string_view::npos) end = path.size();
+    const std::u16string_view part = path.substr(start, end - start);
     start = end + 1;
     if (part.empty() || part == u".") continue;
     if (part == u"..") {
-      if (!parts.empty()) parts.pop_back();
+      if (!starts.empty()) {
+        out.resize(starts.back());
+        starts.pop_back();
+      }
       continue;
     }
-    if (IsInvalidWin32Name(part)) return win32::kInvalidName;
-    parts.push_back(std::move(part));
-  }
-  std::string out;
-  for (const std::u16string& part : parts) {
+    if (IsInvalidName(part)) return win32::kInvalidName;
+    starts.push_back(out.size());
     out += '/';
     out += Utf16ToUtf8(part);
   }

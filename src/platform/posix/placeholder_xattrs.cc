@@ -253,9 +253,10 @@ int WriteBasic(Target target, const BasicRecord& record) {
   return stored.has_basic ? 0 : Remove(target, kBasicName);
 }
 
-int ReadPlaceholder(Target target, PlaceholderRecord* record, BasicRecord* basic) {
+int ReadPlaceholder(Target target, PlaceholderRecord* record, BasicRecord* basic, bool* basic_inside) {
   StoredPlaceholder stored;
   if (int rc = ReadStoredPlaceholder(target, &stored); rc != 0) return rc;
+  if (basic_inside != nullptr) *basic_inside = stored.has_basic;
   if (basic != nullptr) {
     if (stored.has_basic) {
       *basic = stored.basic;
@@ -283,6 +284,12 @@ int WritePlaceholder(Target target, const PlaceholderRecord& record) {
 
 int WriteNewPlaceholder(Target target, const PlaceholderRecord& record, const BasicRecord& basic) {
   return WriteStoredPlaceholder(target, record, basic);
+}
+
+int ReplacePlaceholder(Target target, const PlaceholderRecord& record, const BasicRecord& basic,
+                       bool basic_was_inside) {
+  if (int rc = WriteStoredPlaceholder(target, record, basic); rc != 0) return rc;
+  return basic_was_inside ? 0 : Remove(target, kBasicName);
 }
 
 int RemovePlaceholder(Target target) {

@@ -35,6 +35,7 @@ struct BasicRecord {
   uint32_t windows_bits = 0;  // only kStoredAttributes
   uint32_t pin_state = cf::kPinUnspecified;
   uint64_t creation_time = 0;  // FILETIME; 0 when never set (the inode's birth time stands)
+  bool operator==(const BasicRecord&) const = default;
 };
 inline constexpr uint32_t kStoredAttributes =
     attr::kHidden | attr::kSystem | attr::kArchive | attr::kTemporary | attr::kNotContentIndexed;
@@ -54,19 +55,27 @@ struct PlaceholderRecord {
   int64_t logical_size = 0;   // files: the size applications see
   int64_t usn = 0;            // bumped at every change the facility makes
   std::vector<uint8_t> identity;
+  bool operator==(const PlaceholderRecord&) const = default;
 };
 inline constexpr uint32_t kPlaceholderInSync = 0x1;
 inline constexpr uint32_t kPlaceholderPopulated = 0x2;   // folders: on-demand population disabled
 inline constexpr uint32_t kPlaceholderAlwaysFull = 0x4;
 // `basic`, when given, receives the item's basic fields too (defaults where it has none), at the
-// cost of no further read for a placeholder of the current layout.
-[[nodiscard]] int ReadPlaceholder(Target target, PlaceholderRecord* record, BasicRecord* basic = nullptr);
+// cost of no further read for a placeholder of the current layout; `basic_inside`, when given,
+// tells whether the record itself carried them.
+[[nodiscard]] int ReadPlaceholder(Target target, PlaceholderRecord* record, BasicRecord* basic = nullptr,
+                                  bool* basic_inside = nullptr);
 // Writes the record and keeps the item's basic fields as they are, moving them into it from the
 // record of their own when they are still there (a plain item becoming a placeholder, or one of
 // the older layout).
 [[nodiscard]] int WritePlaceholder(Target target, const PlaceholderRecord& record);
 // The first write of a new item's records, with its basic fields: one setxattr, no reads.
 [[nodiscard]] int WriteNewPlaceholder(Target target, const PlaceholderRecord& record, const BasicRecord& basic);
+// The record and the basic fields replaced together, one setxattr whatever the layout was: for a
+// caller that read both with ReadPlaceholder under the file's state lock and changed them. A
+// basic record of the older layout beside it goes afterwards.
+[[nodiscard]] int ReplacePlaceholder(Target target, const PlaceholderRecord& record, const BasicRecord& basic,
+                                     bool basic_was_inside);
 // Makes the item a plain one again: its basic fields go back to a record of their own (written
 // before the placeholder record goes, so a crash in between leaves them in both, and the
 // placeholder record, read first, still agrees), and its byte ranges go.

@@ -268,6 +268,13 @@ class RecordingPlatform::Files final : public FileSystem {
       file->reset();
       return e;
     }
+    // As on Windows, a folder opens only with backup semantics.
+    const auto known = s_->attributes.find(path);
+    if (known != s_->attributes.end() && known->second != attr::kInvalid && (known->second & attr::kDirectory) &&
+        !(request.flags_and_attributes & open_flag::kBackupSemantics)) {
+      file->reset();
+      return win32::kAccessDenied;
+    }
     ++s_->open_handles;
     ++s_->handles_opened;
     *file = std::make_unique<RecordingHandle>(s_, path);

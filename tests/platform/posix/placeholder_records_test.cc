@@ -1,6 +1,7 @@
 // Where the emulation keeps an item's basic fields (stored attribute bits, pin state, creation
 // time): inside a placeholder's own record, apart for a plain item, and still readable from
 // placeholders written with the older layout that kept them apart.
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <unistd.h>
@@ -157,6 +158,46 @@ TEST_F(PlaceholderRecords, ABasicChangeSurvivesThePlaceholderWriteThatFollowsIt)
   EXPECT_TRUE(info.attributes & attr::kHidden);
   EXPECT_EQ(Placeholder("f.bin").pin_state, cf::kPinned);
   EXPECT_EQ(Records(root_ + "/f.bin"), std::vector<std::string>{kPlaceholderName});
+}
+
+TEST_F(PlaceholderRecords, AnUpdateThatChangesNothingWritesNothingAndANewSizeKeepsTheTimesGiven) {
+  ASSERT_EQ(Register(), kSOk);
+  ASSERT_EQ(MakeFile("f.bin", 4096), kSOk);
+  const std::string path = root_ + "/f.bin";
+  FileHandlePtr file = OpenItem(In("f.bin"), access::kGenericRead | access::kGenericWrite);
+  const uint8_t identity[] = {'a'};
+  FsMetadata metadata;
+  metadata.creation_time = kCreated;
+  metadata.last_access_time = metadata.last_write_time = kCreated + 10000000;
+  metadata.attributes = attr::kHidden;
+  metadata.file_size = 4096;
+  ASSERT_EQ(cloud_->UpdatePlaceholder(*file, &metadata, identity, {}, cf::kUpdateMarkInSync), kSOk);
+  struct stat before;
+  ASSERT_EQ(lstat(path.c_str(), &before), 0);
+  std::vector<uint8_t> record_before(256);
+  record_before.resize(static_cast<size_t>(
+      lgetxattr(path.c_str(), kPlaceholderName, record_before.data(), record_before.size())));
+
+  // The same values again, as a listing confirming what is there sends them: no write at all.
+  ASSERT_EQ(cloud_->UpdatePlaceholder(*file, &metadata, identity, {}, cf::kUpdateMarkInSync), kSOk);
+  struct stat after;
+  ASSERT_EQ(lstat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ctim.tv_sec, before.st_ctim.tv_sec);
+  EXPECT_EQ(after.st_ctim.tv_nsec, before.st_ctim.tv_nsec);
+  std::vector<uint8_t> record_after(256);
+  record_after.resize(static_cast<size_t>(
+      lgetxattr(path.c_str(), kPlaceholderName, record_after.data(), record_after.size())));
+  EXPECT_EQ(record_after, record_before);
+
+  // A new size moves the file's times, so the times given are written even though the file had
+  // them before.
+  metadata.file_size = 8192;
+  ASSERT_EQ(cloud_->UpdatePlaceholder(*file, &metadata, {}, {}, 0), kSOk);
+  const FileInformation info = Information("f.bin");
+  EXPECT_EQ(info.file_size, 8192);
+  EXPECT_EQ(info.last_write_time, metadata.last_write_time);
+  EXPECT_EQ(info.last_access_time, metadata.last_access_time);
+  EXPECT_EQ(info.creation_time, kCreated);
 }
 
 TEST_F(PlaceholderRecords, ABasicRecordLeftBesideAPlaceholderRecordIsNotRead) {
