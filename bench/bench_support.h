@@ -49,12 +49,20 @@ inline int Config(void* component, const char* setting) {
   return Call(component, OSTRASYNC_METHOD_CONFIG, {text.data(), nullptr});
 }
 
-// A fresh folder under /tmp with the given subfolders, removed with everything in it at the end.
+// Where scratch folders go: $TMPDIR, else /tmp. The test command runs the benchmarks once on a
+// memory file system, where our own cost shows, and once on the disk, where the journal weighs.
+inline std::string ScratchBase() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+}
+
+// A fresh folder under ScratchBase() with the given subfolders, removed with everything in it at
+// the end.
 class ScratchFolder {
  public:
   explicit ScratchFolder(std::initializer_list<const char*> subfolders) {
-    char pattern[] = "/tmp/ostrasync-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    std::string pattern = ScratchBase() + "/ostrasync-bench-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
       std::perror("mkdtemp");
       std::abort();
     }
@@ -82,7 +90,7 @@ class ScratchFolder {
 class ActiveComponentScratch {
  public:
   ActiveComponentScratch(std::initializer_list<const char*> extra_subfolders, KelvoEventCallback on_event,
-                         std::initializer_list<const char*> settings)
+                         std::initializer_list<const char*> settings, bool activate = true)
       : folder_(extra_subfolders) {
     std::filesystem::create_directory(cloud());
     std::filesystem::create_directory(folder_.Sub("state"));
@@ -103,9 +111,7 @@ class ActiveComponentScratch {
       Fail("SyncRootPath", rc);
     }
     if (const int rc = Call(component_, OSTRASYNC_METHOD_INSTALL, {})) Fail("Install", rc);
-    if (const int rc = Call(component_, OSTRASYNC_METHOD_ACTIVATE, {reinterpret_cast<void*>(intptr_t{1})})) {
-      Fail("Activate", rc);
-    }
+    if (activate) Activate();
   }
   ~ActiveComponentScratch() {
     // Before the folder goes, so that the root is unregistered while it still exists.
@@ -118,6 +124,18 @@ class ActiveComponentScratch {
   std::string cloud() const { return folder_.Sub("cloud"); }
   std::string Sub(const char* name) const { return folder_.Sub(name); }
   void* component() const { return component_; }
+
+  // Synchronous activation and deactivation, each timed.
+  Clock::duration Activate() {
+    const auto start = Clock::now();
+    if (const int rc = Call(component_, OSTRASYNC_METHOD_ACTIVATE, {reinterpret_cast<void*>(intptr_t{1})})) {
+      Fail("Activate", rc);
+    }
+    return Clock::now() - start;
+  }
+  void Deactivate() {
+    if (const int rc = Call(component_, OSTRASYNC_METHOD_DEACTIVATE, {})) Fail("Deactivate", rc);
+  }
 
  private:
   ScratchFolder folder_;  // first in, last out: it outlives the component
