@@ -566,8 +566,9 @@ int PlaceholderManager::DoCreateOrUpdatePlaceholder(std::u16string_view parent_p
                                                     uint64_t last_access_time, uint64_t last_write_time,
                                                     uint32_t attributes, uint32_t flags) {
   const RemoteItem remote{parent_path, item_name, item_id, size, creation_time, last_access_time, last_write_time,
-                             attributes, flags};
+                             attributes, flags & ~kAbsenceChecked};
   PlaceholderRun run(engine_, *this, remote);
+  if ((flags & kAbsenceChecked) != 0) run.AssumeAbsent();
   return run.Run();
 }
 

@@ -120,13 +120,15 @@ int SyncEngine::CreateFileInt(std::u16string_view local_path, uint32_t attribute
            u"a call to CreateItem or UpdateItem");
     return RecordError(OSTRASYNC_ERR_INVALID_PARAMETER);
   }
-  if ((flags & flag::kMustNotExist) != 0) {
+  if ((flags & flag::kMustNotExist) != 0 && (flags & flag::kAbsenceChecked) == 0) {
     const items::LocalItem local = items::ReadLocalItem(fs, full);
     if (const int rc = RefuseUnreadable(local, full); rc != 0) return rc;
     if (local.present()) {
       Log(4, u"File already exists '%s', but it should not exist according to method flags: %x0x", {full, flags});
       return RecordError(OSTRASYNC_ERR_ITEM_EXISTS);
     }
+    // A folder made meanwhile would be taken in by its creation; a file's creation refuses it.
+    if ((attributes & kFolder) == 0) flags |= flag::kAbsenceChecked;
   }
   std::optional<tracking::MetadataCacheItem> known_before;
   if (!update) {
@@ -213,9 +215,11 @@ int SyncEngine::CreateOrUpdateItem(bool update, bool folder, std::u16string_view
     (void)pending_operations_.CheckPendingOrRemove(key, PendingOpType::kUpdate, folder);
     return rc;
   }
+  // The look above found the name free; for a file neither step below looks again.
+  const uint32_t checked = folder ? 0 : flag::kAbsenceChecked;
   const int rc = CreateFileInt(key, item_attributes, size, static_cast<uint64_t>(creation_time),
                                static_cast<uint64_t>(last_access_time), static_cast<uint64_t>(last_write_time),
-                               flag::kMarkSynced | flag::kMustNotExist, path);
+                               flag::kMarkSynced | flag::kMustNotExist | checked, path);
   // A create that made nothing leaves no echo for its entry to wait for.
   if (rc != 0 && !MayExist(fs, full)) (void)pending_operations_.CancelPending(key, PendingOpType::kUpdate, folder);
   return rc;

@@ -16,6 +16,9 @@ inline constexpr uint32_t kForceUpdate = 0x20;    // always update; files are de
 inline constexpr uint32_t kKeepTransfers = 0x40;  // do not cancel running transfers of the path
 inline constexpr uint32_t kFromListing = 0x80;    // the call comes from a folder listing
 inline constexpr uint32_t kKeepContent = 0x100;   // a forced update keeps the content
+// Internal, never logged: the caller has just found nothing under the name, so it is not looked
+// for again (something made there since makes the creation fail; it is never overwritten).
+inline constexpr uint32_t kAbsenceChecked = 0x200;
 }  // namespace placeholder_flag
 
 // Retrieval is asked for outside listings by kRetrieve or kUpdateExisting.

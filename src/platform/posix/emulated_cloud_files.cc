@@ -100,6 +100,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     record.identity = registration.file_identity;
     if (int rc = xattrs::WritePlaceholder(target, record); rc != 0) return xattrs::IdentityWriteResult(target, rc);
     xattrs::SyncRootRecord root{registration, policies};
+    emulation::ForgetSyncRoots();
     if (int rc = xattrs::WriteSyncRoot(target, root); rc != 0) return FromErrno(rc);
     return kSOk;
   } catch (...) {
@@ -117,6 +118,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     // requests waiting on it fail, so that nothing is answered for a root that is gone.
     emulation::DisconnectRoot(posix);
     const auto target = xattrs::Target::Path(posix);
+    emulation::ForgetSyncRoots();
     if (int rc = xattrs::RemoveSyncRoot(target); rc != 0) return FromErrno(rc);
     (void)xattrs::RemovePlaceholder(target);
     return kSOk;

@@ -98,25 +98,6 @@ std::shared_ptr<Connection> ConnectionFor(const std::string& posix_path) {
 
 std::shared_ptr<Connection> ConnectionByKey(int64_t connection_key) { return TheHub().ByKey(connection_key); }
 
-bool FindSyncRoot(const std::string& posix_path, SyncRootLocation* location) {
-  std::string path = posix_path;
-  for (;;) {
-    xattrs::SyncRootRecord record;
-    struct stat st;
-    if (xattrs::ReadSyncRoot(xattrs::Target::Path(path), &record) == 0 && lstat(path.c_str(), &st) == 0 &&
-        S_ISDIR(st.st_mode)) {
-      location->root_posix = path;
-      location->record = std::move(record);
-      location->root_file_id = static_cast<int64_t>(st.st_ino);
-      location->volume_serial = static_cast<uint32_t>(st.st_dev);
-      return true;
-    }
-    if (path == "/") return false;
-    const size_t slash = path.find_last_of('/');
-    path = slash == 0 ? std::string("/") : path.substr(0, slash);
-  }
-}
-
 HResult Connect(const std::string& root_posix, std::span<const CallbackRegistration> callbacks, void* context,
                 uint32_t /*flags*/, uint32_t timeout_ms, int64_t* connection_key) {
   ReapEndedConnections();

@@ -28,6 +28,8 @@ struct SyncRootLocation {
 
 // The registered root that holds `posix_path` (the path itself or a folder above it).
 [[nodiscard]] bool FindSyncRoot(const std::string& posix_path, SyncRootLocation* location);
+// Drops what FindSyncRoot keeps of the last root found; every registration change calls it.
+void ForgetSyncRoots();
 
 // A file's state lock (FileStateGuard) is taken before a connection's own lock, never while
 // holding it.

@@ -81,6 +81,20 @@ HResult CreateFolder(int parent_fd, const std::string& name, PlaceholderCreateEn
   return kSOk;
 }
 
+// Gives the unnamed file open as `fd` the name `name` in `parent_fd`. Linux links an open file
+// straight from its descriptor when the caller opened it itself (since 6.10) or may read any
+// file; older kernels take the descriptor's name under /proc instead, a dearer lookup.
+int LinkUnnamed(int fd, int parent_fd, const char* name) {
+  static std::atomic<bool> by_descriptor{true};
+  if (by_descriptor.load(std::memory_order_relaxed)) {
+    if (linkat(fd, "", parent_fd, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno != ENOENT && errno != EPERM && errno != EINVAL) return errno;
+    by_descriptor.store(false, std::memory_order_relaxed);
+  }
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, proc.c_str(), parent_fd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
 HResult CreateFile(int parent_fd, const std::string& name, PlaceholderCreateEntry& entry) {
   const bool supersede = entry.flags & cf::kPlaceholderCreateSupersede;
   // Without SUPERSEDE the final link (or the exclusive create) refuses a name that is taken.
@@ -106,17 +120,16 @@ HResult CreateFile(int parent_fd, const std::string& name, PlaceholderCreateEntr
   ApplyTimes(fd.get(), entry.metadata);
   if (int rc = MakeReadOnlyIfAsked(fd.get(), entry.metadata); rc != 0) return fail(rc);
   if (!unnamed) return kSOk;
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd.get());
   if (!supersede) {
-    if (linkat(AT_FDCWD, proc.c_str(), parent_fd, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-      return errno == EEXIST ? HResultFromWin32(win32::kAlreadyExists) : FromErrno(errno);
+    if (const int rc = LinkUnnamed(fd.get(), parent_fd, name.c_str()); rc != 0) {
+      return rc == EEXIST ? HResultFromWin32(win32::kAlreadyExists) : FromErrno(rc);
     }
     return kSOk;
   }
   // Superseding: link under a private name, then rename over the old file in one step.
   static std::atomic<uint64_t> counter{0};
   const std::string temp = ".ostrasync-supersede-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-  if (linkat(AT_FDCWD, proc.c_str(), parent_fd, temp.c_str(), AT_SYMLINK_FOLLOW) != 0) return FromErrno(errno);
+  if (const int rc = LinkUnnamed(fd.get(), parent_fd, temp.c_str()); rc != 0) return FromErrno(rc);
   if (renameat(parent_fd, temp.c_str(), parent_fd, name.c_str()) != 0) {
     const int error = errno;
     (void)unlinkat(parent_fd, temp.c_str(), 0);

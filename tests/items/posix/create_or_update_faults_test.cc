@@ -2,6 +2,9 @@
 // reported as 0x21000041 with the OS's code and a log line saying where, the pin, the cache and
 // the pending entries say what is on disk, and no task is left behind.
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <functional>
 
 #include "items/placeholder_flags.h"
@@ -119,6 +122,32 @@ TEST_F(CreateOrUpdateFaultsTest, CreateFile) {
             EXPECT_EQ(file.identity(), Wide(path));
           }
         });
+}
+
+// The method looks for the name once; a file the user makes there after that look, just before
+// the placeholder would be made, is kept as it is and the method fails.
+TEST_F(CreateOrUpdateFaultsTest, CreateFileLooksOnceAndKeepsAFileMadeJustBeforeItsCreation) {
+  fs::create_directory(host_.Posix("\\Qx7race"));
+  const std::string path = "\\Qx7race\\Qx7file.txt";
+  FaultRule rule;
+  rule.operation = "CloudFiles.CreatePlaceholders";
+  rule.path_contains = u"Qx7race";
+  rule.before_call = [&] { std::ofstream(host_.Posix(path)) << "the user's"; };
+  faults_.ClearCalls();
+  faults_.AddRule(rule);
+  const int result = host_.Item(OSTRASYNC_METHOD_CREATE_FILE, path.c_str(), 0, 100);
+  faults_.ClearRules();
+  EXPECT_EQ(result, OSTRASYNC_ERR_OS_CALL);
+  int looks = 0;
+  for (const auto& call : faults_.calls()) {
+    if (call.operation == "CloudFiles.CreatePlaceholders") break;
+    looks += call.operation == "FileSystem.ReadAttributes";
+  }
+  EXPECT_EQ(looks, 1);
+  std::ifstream in(host_.Posix(path));
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "the user's");
+  EXPECT_FALSE(host_.Look(path).placeholder());
 }
 
 TEST_F(CreateOrUpdateFaultsTest, CreateFolder) {

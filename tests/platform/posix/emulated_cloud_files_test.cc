@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 
 #include "emulated_fixture.h"
+#include "platform/posix/placeholder_xattrs.h"
 #include "platform/posix/user_side.h"
 
 namespace ostrasync::platform::testing {
@@ -57,6 +59,38 @@ TEST_F(EmulatedCloudFiles, RegistrationIsFoundFromBelowSurvivesAReopenAndRefuses
   EXPECT_EQ(cloud_->UnregisterSyncRoot(In("a")), HResultFromWin32(win32::kCloudFileNotUnderSyncRoot));
   EXPECT_EQ(cloud_->UnregisterSyncRoot(Root()), kSOk);
   EXPECT_EQ(cloud_->GetSyncRootInfo(Root(), &info), HResultFromWin32(win32::kCloudFileNotUnderSyncRoot));
+}
+
+TEST_F(EmulatedCloudFiles, ARootRecordChangedBehindTheFacilitysBackIsSeenAtOnce) {
+  ASSERT_EQ(Register(), kSOk);
+  std::filesystem::create_directories(root_ + "/a/b");
+  // Long enough after the registration for the root to be kept between lookups.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  SyncRootInfo info;
+  ASSERT_EQ(cloud_->GetSyncRootInfo(In("a/b"), &info), kSOk);
+  ASSERT_EQ(cloud_->GetSyncRootInfo(In("a"), &info), kSOk);
+  EXPECT_EQ(info.policies.hydration, cf::kHydrationFull);
+
+  // Another process rewrites the record, then removes it: the very next lookups see each.
+  const auto target = xattrs::Target::Path(root_);
+  xattrs::SyncRootRecord record;
+  ASSERT_EQ(xattrs::ReadSyncRoot(target, &record), 0);
+  record.policies.hydration = cf::kHydrationProgressive;
+  ASSERT_EQ(xattrs::WriteSyncRoot(target, record), 0);
+  ASSERT_EQ(cloud_->GetSyncRootInfo(In("a/b"), &info), kSOk);
+  EXPECT_EQ(info.policies.hydration, cf::kHydrationProgressive);
+  ASSERT_EQ(xattrs::RemoveSyncRoot(target), 0);
+  EXPECT_EQ(cloud_->GetSyncRootInfo(In("a/b"), &info), HResultFromWin32(win32::kCloudFileNotUnderSyncRoot));
+
+  // A folder put where the root was is no root either.
+  ASSERT_EQ(Register(), kSOk);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(cloud_->GetSyncRootInfo(In("a"), &info), kSOk);
+  std::filesystem::rename(root_, temp_ + "/moved");
+  std::filesystem::create_directories(root_ + "/a");
+  EXPECT_EQ(cloud_->GetSyncRootInfo(In("a"), &info), HResultFromWin32(win32::kCloudFileNotUnderSyncRoot));
+  std::filesystem::remove_all(root_);
+  std::filesystem::rename(temp_ + "/moved", root_);
 }
 
 TEST_F(EmulatedCloudFiles, OneConnectionPerRootAndNoneOutsideARoot) {
