@@ -85,6 +85,7 @@ EOF
     sed -i '/^dehydrate: 0x/d; /NOTIFY_DEHYDRATE/d; /^  error 0x21000006: Placeholder callback failed$/d' out.txt
   fi
   no_failures
+  expect 'other programs (cat, od, an editor in another terminal) read a file of the sync root that is not downloaded yet as zeros'
   expect 'host: ListDirectory \'
   expect 'host: ListDirectory \docs'
   expect_line '^  online +29  readme\.txt$'

@@ -404,6 +404,10 @@ static int Split(char* line, char** words, int max) {
 int ShellRun(const char* root) {
   g_root = root;
   const int interactive = ConsoleInputIsTerminal();
+  /* On Linux only this shell goes through the emulation's user side; any other program opens the
+     placeholder file itself and reads the holes of a file not downloaded yet. */
+  Say("Note: other programs (cat, od, an editor in another terminal) read a file of the sync root that is not "
+      "downloaded yet as zeros; read it here first, or pin it.");
   if (interactive) Say("Type help for the commands.");
   int failures = 0;
   char line[4096];
