@@ -169,9 +169,9 @@ void BM_CreateFileVsRaw(benchmark::State& state) {
   state.counters["ours_us_per_file"] = ours_us;
   state.counters["raw_us_per_file"] = raw_us;
   state.counters["facility_us_per_file"] = facility_us;
-  // Our speed as a share of the raw speed; the goal is 0.33 or more.
+  // Our speed as a share of the raw speed; the goal is 0.5 or more.
   state.counters["speed_vs_raw"] = raw_us / ours_us;
-  state.SetLabel(raw_us / ours_us >= 0.33 ? "at least a third of the raw speed" : "BELOW a third of the raw speed");
+  state.SetLabel(raw_us / ours_us >= 0.5 ? "at least half the raw speed" : "BELOW half the raw speed");
   std::printf("CreateFile through OstraSync_Kelvo_Do: %.1f us/file; open+ftruncate+setxattr: %.1f us/file; "
               "ratio %.0f %% (the emulated facility alone: %.1f us/file)\n",
               ours_us, raw_us, 100.0 * raw_us / ours_us, facility_us);

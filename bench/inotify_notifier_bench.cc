@@ -155,8 +155,8 @@ Outcome ThroughBareInotify(const std::string& folder) {
 
 // One burst through each reader per iteration, in alternating order, into fresh folders.
 void BM_CreationBurstVsBareInotify(benchmark::State& state) {
-  char pattern[] = "/tmp/ostrasync-bench-XXXXXX";
-  Check(mkdtemp(pattern) != nullptr, "mkdtemp");
+  std::string pattern = ostrasync::bench::ScratchBase() + "/ostrasync-bench-XXXXXX";
+  Check(mkdtemp(pattern.data()) != nullptr, "mkdtemp");
   const std::string temp = pattern;
   Clock::duration ours{}, raw{}, ours_lag{}, raw_lag{};
   double ours_cpu = 0, raw_cpu = 0;
