@@ -437,11 +437,18 @@ class EmulatedCloudFiles final : public CloudFiles {
     return xattrs::ReadBasic(item.target(), &basic) == 0 ? basic.pin_state : cf::kPinUnspecified;
   }
 
-  // Writes times, attributes and size. REQUIRES: the file's state lock is held.
+  // Writes times, attributes and size; a time not given (0) stays as it was, whatever else
+  // changes. REQUIRES: the file's state lock is held.
   static HResult ApplyMetadata(const Item& item, const FsMetadata& metadata, bool folder,
                                xattrs::PlaceholderRecord* record) {
+    struct stat before;
+    if (fstat(item.fd, &before) != 0) return FromErrno(errno);
+    const bool resized = !folder && metadata.file_size != record->logical_size;
     struct timespec times[2];
     times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
+    // A new size moves the modification time of a Linux file, which a placeholder's does not:
+    // the time it had goes back unless another is given.
+    if (resized) times[1] = before.st_mtim;
     if (metadata.last_access_time != 0) times[0] = TimespecFromFileTime(metadata.last_access_time);
     if (metadata.last_write_time != 0) times[1] = TimespecFromFileTime(metadata.last_write_time);
     xattrs::BasicRecord basic;
@@ -449,7 +456,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     if (metadata.creation_time != 0) basic.creation_time = metadata.creation_time;
     if (metadata.attributes != 0) basic.windows_bits = metadata.attributes & xattrs::kStoredAttributes;
     if (int rc = xattrs::WriteBasic(item.target(), basic); rc != 0) return FromErrno(rc);
-    if (!folder && metadata.file_size != record->logical_size) {
+    if (resized) {
       if (metadata.file_size < 0) return kEInvalidArg;
       std::vector<FileRange> ranges;
       if (int rc = xattrs::ReadRanges(item.target(), &ranges); rc != 0) return FromErrno(rc);

@@ -80,10 +80,16 @@ HResult DehydrateRange(int fd, int64_t logical_size, int64_t offset, int64_t len
   if (int rc = xattrs::WriteRanges(target, ranges); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
   UniqueFd writable;
   if (int rc = ReopenForWriting(fd, &writable); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
-  if (fallocate(writable.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, end - start) != 0 &&
-      errno != EOPNOTSUPP) {
-    return HResultFromWin32(Win32ErrorFromErrno(errno));
+  // Punching a hole moves the file's modification time, but a placeholder keeps its times through
+  // the loss of its data, as on Windows: a program's stat, and the host comparing the file with
+  // the server's version, still see the times it had. They are put back once the hole is made.
+  struct stat before;
+  if (fstat(writable.get(), &before) != 0) return HResultFromWin32(Win32ErrorFromErrno(errno));
+  if (fallocate(writable.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, end - start) != 0) {
+    return errno == EOPNOTSUPP ? kSOk : HResultFromWin32(Win32ErrorFromErrno(errno));
   }
+  const struct timespec times[2] = {before.st_atim, before.st_mtim};
+  if (futimens(writable.get(), times) != 0) return HResultFromWin32(Win32ErrorFromErrno(errno));
   return kSOk;
 }
 

@@ -27,7 +27,8 @@ namespace ostrasync::platform::emulation {
                                          const SyncRootLocation& root);
 
 // Takes [offset, offset + length) of the placeholder file open as `fd` (any access) off the disk:
-// whole pages only, except the file's last. REQUIRES: the file's state lock is held.
+// whole pages only, except the file's last. The file's access and modification times stay as they
+// were. REQUIRES: the file's state lock is held.
 [[nodiscard]] HResult DehydrateRange(int fd, int64_t logical_size, int64_t offset, int64_t length);
 
 // Before a read or write of [offset, offset + length) (length -1: to the end) of the file at
