@@ -3,6 +3,8 @@
 #ifndef OSTRASYNC_PLATFORM_POSIX_PLACEHOLDER_DATA_H_
 #define OSTRASYNC_PLATFORM_POSIX_PLACEHOLDER_DATA_H_
 
+#include <time.h>
+
 #include <cstdint>
 #include <string>
 
@@ -19,6 +21,29 @@ namespace ostrasync::platform::emulation {
 // permission is lent for the moment of the open when the file lacks it. 0 or an errno.
 [[nodiscard]] int OpenForWriting(const std::string& posix_path, UniqueFd* out);
 [[nodiscard]] int ReopenForWriting(int fd, UniqueFd* out);
+
+// The access and modification times of a placeholder file, held while the facility changes its
+// data and put back afterwards. Bytes coming from the provider bring the file's own content back
+// and a hole punched for a dehydration takes it away; neither is a change to the file, and a
+// placeholder's times stay as they are through both, as on Windows, where Linux would move the
+// modification time. Take reads them; Restore puts them back, and so does the destructor when
+// Restore was not reached (a failed write), with nobody to hear of a failure then. The descriptor
+// must outlive the object. REQUIRES: the file's state lock is held for the object's life.
+class KeptTimes {
+ public:
+  KeptTimes() = default;
+  KeptTimes(const KeptTimes&) = delete;
+  KeptTimes& operator=(const KeptTimes&) = delete;
+  ~KeptTimes();
+  // 0 or the errno of the failed fstat (then nothing is held).
+  [[nodiscard]] int Take(int fd);
+  // 0 or the errno of the failed futimens; 0 when nothing is held.
+  [[nodiscard]] int Restore();
+
+ private:
+  int fd_ = -1;  // -1 when nothing is held
+  struct timespec times_[2] = {};
+};
 
 // Why the placeholder file open as `fd`, whose record is `record`, under `root`, may not lose
 // its data now, as the HRESULT Windows gives; S_OK when it may. `in_sync` is the in-sync state the

@@ -1,12 +1,15 @@
 // How the provider's answers to a fetch move its requester on: validation before a reader gets
 // the bytes (read back and acknowledged), a restarted hydration, and refusals that end a request
 // at once with their code.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "emulated_fixture.h"
 #include "platform/posix/user_side.h"
+#include "platform/posix/windows_attributes.h"
 
 namespace ostrasync::platform::testing {
 namespace {
@@ -153,6 +156,35 @@ TEST_F(EmulatedAnswers, ARestartedHydrationDropsWhatWasSentAndTakesTheNewIdentit
   OperationInfo late = AnswerTo(fetch, cf::kRestartHydration);
   OperationArgs args;
   EXPECT_EQ(cloud_->Execute(late, &args), HResultFromWin32(win32::kCloudFileInvalidRequest));
+}
+
+TEST_F(EmulatedAnswers, TheProvidersBytesAndARestartLeaveTheFilesTimesAsTheyWere) {
+  ASSERT_EQ(Register(cf::kHydrationFull), kSOk);
+  PlaceholderCreateEntry entry;
+  entry.relative_name = u"t";
+  entry.metadata.file_size = 2 * 4096;
+  entry.metadata.last_access_time = 132100000000000001ull;  // 2019, with a part below the second
+  entry.metadata.last_write_time = 132200000000000002ull;
+  entry.identity = {'i'};
+  entry.flags = cf::kPlaceholderCreateMarkInSync;
+  ASSERT_EQ(cloud_->CreatePlaceholders(Root(), std::span(&entry, 1), 0, nullptr), kSOk);
+  Provider provider;
+  provider.on_callback = [&](const Seen& s) {
+    if (s.type != cf::kFetchData) return;
+    SendData(*cloud_, s, 0, 4096, 'o');
+    OperationInfo op = AnswerTo(s, cf::kRestartHydration);
+    OperationArgs args;
+    ASSERT_EQ(cloud_->Execute(op, &args), kSOk);
+    SendData(*cloud_, s, 0, 2 * 4096, 'n');
+  };
+  Connect(provider);
+  FileHandlePtr file = OpenItem(In("t"));
+  ASSERT_EQ(cloud_->HydratePlaceholder(*file, 0, -1, 0), kSOk);
+  struct stat st;
+  ASSERT_EQ(stat((root_ + "/t").c_str(), &st), 0);
+  EXPECT_EQ(FileTimeFromTimespec(st.st_mtim), entry.metadata.last_write_time);
+  EXPECT_EQ(FileTimeFromTimespec(st.st_atim), entry.metadata.last_access_time);
+  EXPECT_EQ(Content("t"), std::string(2 * 4096, 'n'));  // (after the look: a read moves the access time)
 }
 
 TEST_F(EmulatedAnswers, AFailureAnswerEndsTheRequestAtOnceWithItsCode) {
