@@ -32,7 +32,8 @@ int64_t SizeOf(int i) { return static_cast<int64_t>(i) * 7 % 100003; }
 
 TEST(LargeListingTest, AHundredThousandItemsArePlacedOnDemandOnceAndNotAskedForAgain) {
   TempTree tree;
-  EmulatedPlatform emulation(tree.state(), false, /*request_timeout_ms=*/120000);
+  // The OS's wait for the listing starts again at each batch the engine places (kOsWaitsMs).
+  EmulatedPlatform emulation(tree.state());
   EngineHost host(emulation);
   ASSERT_EQ(host.Config("LogLevel=3"), 0);  // a line per item would be most of the work
   ASSERT_EQ(host.SetRoot(tree.root()), 0);

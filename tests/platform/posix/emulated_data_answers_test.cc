@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
 
 #include "emulated_fixture.h"
@@ -13,8 +12,6 @@
 
 namespace ostrasync::platform::testing {
 namespace {
-
-using std::chrono::steady_clock;
 
 constexpr uint16_t kValidationRequired = 0x1;
 constexpr NtStatus kValidationFailed = static_cast<NtStatus>(0xC000CF0E);
@@ -93,7 +90,6 @@ TEST_F(EmulatedAnswers, ValidationHoldsTheReaderUntilTheProviderAcknowledgesWhat
 TEST_F(EmulatedAnswers, DataTheProviderFindsInvalidFailsTheReadAtOnceAndIsFetchedAgain) {
   ASSERT_EQ(RegisterValidating(), kSOk);
   ASSERT_EQ(MakeFile("bad", 4096), kSOk);
-  UseTimeout(60000);
   Provider provider;
   std::atomic<int> fetches{0};
   provider.on_callback = [&](const Seen& s) {
@@ -111,9 +107,8 @@ TEST_F(EmulatedAnswers, DataTheProviderFindsInvalidFailsTheReadAtOnceAndIsFetche
   auto user = NewUserSide();
   std::vector<uint8_t> buffer(10);
   uint32_t read = 0;
-  const auto start = steady_clock::now();
+  // Ended by the answer: the OS would give up (kOsWaitsMs) with a time-out's code.
   EXPECT_EQ(user->Read(In("bad"), 0, buffer, &read), HResultFromWin32(383));  // VALIDATION_FAILED
-  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(OnDisk("bad"), 0);
   ASSERT_EQ(user->Read(In("bad"), 0, buffer, &read), kSOk);
   EXPECT_EQ(fetches, 2);
@@ -191,7 +186,6 @@ TEST_F(EmulatedAnswers, AFailureAnswerEndsTheRequestAtOnceWithItsCode) {
   ASSERT_EQ(Register(), kSOk);
   ASSERT_EQ(MakeFile("net", 4096), kSOk);
   ASSERT_EQ(MakeFile("odd", 4096), kSOk);
-  UseTimeout(60000);
   Provider provider;
   provider.on_callback = [&](const Seen& s) {
     OperationArgs args;
@@ -212,11 +206,10 @@ TEST_F(EmulatedAnswers, AFailureAnswerEndsTheRequestAtOnceWithItsCode) {
   std::vector<uint8_t> buffer(10);
   uint32_t read = 0;
   std::vector<FindData> entries;
-  const auto start = steady_clock::now();
+  // Each code proves its answer ended the request: the OS would give up with a time-out's.
   EXPECT_EQ(user->Read(In("net"), 0, buffer, &read), HResultFromWin32(388));  // NETWORK_UNAVAILABLE
   EXPECT_EQ(user->Read(In("odd"), 0, buffer, &read), HResultFromWin32(389));  // UNSUCCESSFUL
   EXPECT_EQ(user->List(Root(), &entries), HResultFromWin32(win32::kCloudFileAccessDenied));
-  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(OnDisk("net"), 0);
 }
 

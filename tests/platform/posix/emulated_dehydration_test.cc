@@ -149,6 +149,7 @@ TEST_F(EmulatedDehydration, AutomaticDehydrationNeedsTheRootsConsentButNotAConne
 }
 
 TEST_F(EmulatedDehydration, ASilentProviderKeepsTheFileAndOnlyFetchesHaveCancels) {
+  UseTimeout(200);  // the provider answers nothing: every request runs out
   ASSERT_EQ(RegisterAuto(true), kSOk);
   MakeHydrated("quiet", kData);
   ASSERT_EQ(MakeFile("gone", 10), kSOk);

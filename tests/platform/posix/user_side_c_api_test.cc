@@ -1,7 +1,6 @@
 // The user side as a host's tools reach it through ostrasync_emulation.h: cancelling a read the
 // provider is slow to serve, what a file's state shows, and refusals of bad input.
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <thread>
 
@@ -19,7 +18,8 @@ constexpr uint32_t kCancelIoAborted = 0x2;
 using UserSideCApi = EmulatedTest;
 
 TEST_F(UserSideCApi, CancelledReadEndsAtOnceAndTheProviderHearsWhy) {
-  UseTimeout(60000);  // a read still waiting for the provider after this long would fail the test
+  // The provider never answers the first read: only the cancel can end it before the OS gives up
+  // (kOsWaitsMs), which would end it with another code.
   std::atomic<bool> serve{false};
   Provider provider;
   provider.on_callback = [&](const Seen& s) {
@@ -33,19 +33,15 @@ TEST_F(UserSideCApi, CancelledReadEndsAtOnceAndTheProviderHearsWhy) {
   const std::string path = root_ + "/slow.bin";
 
   int32_t result = 0;
-  std::chrono::steady_clock::duration waited{};
   std::thread reader([&] {
-    const auto start = std::chrono::steady_clock::now();
     char buffer[16];
     uint32_t read = 0;
     result = ostrasync_user_read(path.c_str(), 0, buffer, sizeof buffer, &read);
-    waited = std::chrono::steady_clock::now() - start;
   });
   ASSERT_TRUE(provider.WaitFor(cf::kFetchData));
   EXPECT_EQ(ostrasync_user_cancel_io(reader.native_handle()), 0);
   reader.join();
   EXPECT_EQ(result, kOperationAborted);
-  EXPECT_LT(waited, std::chrono::seconds(10));
   ASSERT_TRUE(provider.WaitFor(cf::kCancelFetchData));
   const Seen cancel = provider.Of(cf::kCancelFetchData).front();
   EXPECT_EQ(cancel.args.flags, kCancelIoAborted);
