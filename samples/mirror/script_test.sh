@@ -35,12 +35,12 @@ expect() {
 expect_line() {
   grep -E -q -- "$1" out.txt || fail "no line matching: $1"
 }
-# Waits up to 30 s for the output to show a text.
+# Waits for the output to show a text; only a hang takes a minute.
 wait_for() {
   tries=0
   until grep -F -q -- "$1" out.txt; do
     tries=$((tries + 1))
-    [ "$tries" -le 300 ] || fail "gave up waiting for: $1"
+    [ "$tries" -le 600 ] || fail "gave up waiting for: $1"
     sleep 0.1
   done
 }
@@ -55,12 +55,13 @@ if [ "$mode" = script ]; then
   status=0
   "$mirror" "$@" >out.txt 2>&1 <<'EOF' || status=$?
 # A folder is listed when it is first looked at; files stay online-only until read. A listing
-# the host finishes later (--async) shows the folder as it is before the answer: look again.
+# the host finishes later (--async) shows the folder as it is before the answer: look again once
+# its files are there (a listing's files reach the disk together, after its folders).
 ls
-sleep 2
+waitfor readme.txt
 ls
 ls docs
-sleep 2
+waitfor docs/notes.md
 ls docs
 stat readme.txt
 cat docs/notes.md
@@ -107,7 +108,7 @@ elif [ "$mode" = interrupt ]; then
   "$mirror" --throttle "$@" <in >out.txt 2>&1 &
   pid=$!
   exec 3>in # held open: the mirror must quit for SIGINT, not for the end of its input
-  printf 'ls\nsleep 2\nls\ncp large.txt copy.txt\n' >&3
+  printf 'ls\nwaitfor large.txt\nls\ncp large.txt copy.txt\n' >&3
   wait_for 'host: GetFileData \large.txt'
   sleep 1
   kill -INT "$pid"
@@ -136,7 +137,7 @@ elif [ "$mode" = server-changed ]; then
   "$mirror" "$@" <in >out.txt 2>&1 &
   pid=$!
   exec 3>in
-  printf 'ls\nsleep 2\nls\n' >&3
+  printf 'ls\nwaitfor numbers.csv\nls\n' >&3
   wait_for 'numbers.csv'
   truncate -s 1000 "$large"
   rm -r mirror-demo/server/docs

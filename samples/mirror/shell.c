@@ -347,6 +347,24 @@ static int CommandSleep(char** args, int count) {
   return 0;
 }
 
+/* Waits, for scripts, until PATH is there: a listing the host finishes later puts its items on
+ * disk a moment after the folder was first looked at, and a busy machine makes that moment
+ * longer. Ctrl-C ends the wait; after a minute, far beyond any host's answer, it fails. */
+static int CommandWaitFor(char** args, int count) {
+  (void)count;
+  char path[PATH_MAX];
+  if (RootPath("waitfor", args[1], path, sizeof path) != 0) return 1;
+  struct stat st;
+  for (int waited = 0; lstat(path, &st) != 0; waited += 100) {
+    if (waited >= 60000 || ConsoleTakeInterrupt()) {
+      Say("waitfor: %s: not there", args[1]);
+      return 1;
+    }
+    (void)ConsoleWait(-1, 100);
+  }
+  return 0;
+}
+
 /* ---- The command loop ---------------------------------------------------------------------- */
 
 typedef struct Command {
@@ -369,6 +387,8 @@ static const Command kCommands[] = {
     {"unpin", "unpin PATH          free up space", 1, 1, CommandUnpin},
     {"dehydrate", "dehydrate PATH      drop the file's data from the disk", 1, 1, CommandDehydrate},
     {"sleep", "sleep SECONDS       wait, for scripts (the library answers some changes later)", 1, 1, CommandSleep},
+    {"waitfor", "waitfor PATH        wait, for scripts, until PATH is there (a listing answered later)", 1, 1,
+     CommandWaitFor},
     {"help", "help                this list", 0, 0, CommandHelp},
 };
 

@@ -452,18 +452,25 @@ class EmulatedCloudFiles final : public CloudFiles {
   }
 
   // Writes times, attributes and size to the file, and the fields kept in its records to `record`
-  // and `basic`, which the caller writes. REQUIRES: the file's state lock is held.
+  // and `basic`, which the caller writes; a time not given (0) stays as it was, whatever else
+  // changes. REQUIRES: the file's state lock is held.
   static HResult ApplyMetadata(const Item& item, const FsMetadata& metadata, bool folder,
                                xattrs::PlaceholderRecord* record, xattrs::BasicRecord* basic) {
+    const bool resized = !folder && metadata.file_size != record->logical_size;
     struct timespec times[2];
     times[0].tv_nsec = times[1].tv_nsec = UTIME_OMIT;
+    // A new size moves the modification time of a Linux file, which a placeholder's does not:
+    // the time it had goes back unless another is given.
+    if (resized) {
+      struct stat before;
+      if (fstat(item.fd, &before) != 0) return FromErrno(errno);
+      times[1] = before.st_mtim;
+    }
     if (metadata.last_access_time != 0) times[0] = TimespecFromFileTime(metadata.last_access_time);
     if (metadata.last_write_time != 0) times[1] = TimespecFromFileTime(metadata.last_write_time);
     if (metadata.creation_time != 0) basic->creation_time = metadata.creation_time;
     if (metadata.attributes != 0) basic->windows_bits = metadata.attributes & xattrs::kStoredAttributes;
-    bool resized = false;
-    if (!folder && metadata.file_size != record->logical_size) {
-      resized = true;
+    if (resized) {
       if (metadata.file_size < 0) return kEInvalidArg;
       std::vector<FileRange> ranges;
       if (int rc = xattrs::ReadRanges(item.target(), &ranges); rc != 0) return FromErrno(rc);
@@ -491,6 +498,7 @@ class EmulatedCloudFiles final : public CloudFiles {
     }
     return kSOk;
   }
+
 
   static HResult SetPinOn(const std::string& posix, uint32_t pin_state) {
     const auto target = xattrs::Target::Path(posix);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/path_mapping.h"
@@ -53,6 +54,23 @@ int ReopenForWriting(int fd, UniqueFd* out) {
   return OpenLending("/proc/self/fd/" + std::to_string(fd), st, out);
 }
 
+KeptTimes::~KeptTimes() { (void)Restore(); }
+
+int KeptTimes::Take(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  fd_ = fd;
+  times_[0] = st.st_atim;
+  times_[1] = st.st_mtim;
+  return 0;
+}
+
+int KeptTimes::Restore() {
+  if (fd_ < 0) return 0;
+  const int fd = std::exchange(fd_, -1);
+  return futimens(fd, times_) == 0 ? 0 : errno;
+}
+
 HResult DehydrationRefusal(int fd, const xattrs::PlaceholderRecord& record, bool in_sync,
                            const SyncRootLocation& root) {
   // A root whose files must always be whole refuses anything that would leave one partial.
@@ -80,10 +98,15 @@ HResult DehydrateRange(int fd, int64_t logical_size, int64_t offset, int64_t len
   if (int rc = xattrs::WriteRanges(target, ranges); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
   UniqueFd writable;
   if (int rc = ReopenForWriting(fd, &writable); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
+  // A program's stat, and the host comparing the file with the server's version, still see the
+  // times the file had before the hole.
+  KeptTimes kept;
+  if (int rc = kept.Take(writable.get()); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
   if (fallocate(writable.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, start, end - start) != 0 &&
       errno != EOPNOTSUPP) {
     return HResultFromWin32(Win32ErrorFromErrno(errno));
   }
+  if (int rc = kept.Restore(); rc != 0) return HResultFromWin32(Win32ErrorFromErrno(rc));
   return kSOk;
 }
 

@@ -22,6 +22,7 @@ constexpr platform::HResult kRefused = HResultFromWin32(platform::win32::kCloudF
 
 class CallbackDispatchTest : public ActiveEngineTest {
  protected:
+  using ActiveEngineTest::ActiveEngineTest;
   std::u16string Root() const { return platform::ToWin32Path(tree_.root()); }
   std::u16string In(const std::string& name) const { return platform::ToWin32Path(tree_.root() + "/" + name); }
 
@@ -47,7 +48,7 @@ class CallbackDispatchTest : public ActiveEngineTest {
               platform::kSOk);
   }
   bool WaitForLog(const std::string& fragment) {
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    const auto deadline = Clock::now() + kTestPatience;
     while (!host_->Logged(fragment)) {
       if (Clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -156,7 +157,13 @@ TEST_F(CallbackDispatchTest, CallbacksOfAnInactiveEngineAreDropped) {
   EXPECT_TRUE(host_->Events(OSTRASYNC_EVENT_ERROR).empty());
 }
 
-TEST_F(CallbackDispatchTest, SerializeEventsHoldsFetchesButLetsTheirCancelThrough) {
+// An OS that gives up on a fetch left waiting.
+class ImpatientOsDispatchTest : public CallbackDispatchTest {
+ protected:
+  ImpatientOsDispatchTest() : CallbackDispatchTest(kOsGivesUpMs) {}
+};
+
+TEST_F(ImpatientOsDispatchTest, SerializeEventsHoldsFetchesButLetsTheirCancelThrough) {
   Start({"SerializeEvents=true"});
   MakePlaceholder("first.bin");
   MakePlaceholder("second.bin");
@@ -180,7 +187,7 @@ TEST_F(CallbackDispatchTest, SerializeEventsHoldsFetchesButLetsTheirCancelThroug
   EXPECT_EQ(user_->Read(In("first.bin"), 0, buffer, &read), kRefused);
   {
     std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(5), [&] { return inside; }));
+    ASSERT_TRUE(changed.wait_for(lock, kTestPatience, [&] { return inside; }));
   }
   // The second fetch waits for the lock until the OS gives up on it and cancels it; the cancel
   // is served at once.
@@ -222,7 +229,7 @@ TEST_F(CallbackDispatchTest, DeactivateFromInsideACallbacksHandler) {
   EXPECT_TRUE(WaitForLog("Released critical section in SerializeEvents mode"));
   EXPECT_EQ(deactivated.load(), 0);
   EXPECT_EQ(host_->State(), 0);
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  const auto deadline = Clock::now() + kTestPatience;
   while (platform::ConnectionContext::LiveContextsForTest() != 0 && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

@@ -70,8 +70,11 @@ class TransferLog final : public platform::testing::PlatformWrapper {
 
 class DataTransferTest : public ActiveEngineTest {
  protected:
-  // `os_timeout_ms`: how long the emulated OS waits for an answer before it cancels a fetch.
-  explicit DataTransferTest(uint32_t os_timeout_ms = 200) : emulated_os_(tree_.state(), false, os_timeout_ms), log_(emulated_os_) {
+  // `os_timeout_ms`: how long the emulated OS waits for an answer before it cancels a fetch (see
+  // kOsWaitsMs); longer by default than the monitor's half-second round that sends the rest of a
+  // file an asynchronous host left.
+  explicit DataTransferTest(uint32_t os_timeout_ms = kOsWaitsMs)
+      : emulated_os_(tree_.state(), false, os_timeout_ms), log_(emulated_os_) {
     host_ = std::make_unique<EngineHost>(log_);
   }
   ~DataTransferTest() override { host_.reset(); }
@@ -118,7 +121,10 @@ class DataTransferTest : public ActiveEngineTest {
     return Finalize(event.task_id, error);
   }
   bool WaitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 500 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto deadline = std::chrono::steady_clock::now() + kTestPatience;
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     return condition();
   }
 
@@ -127,10 +133,10 @@ class DataTransferTest : public ActiveEngineTest {
   std::unique_ptr<platform::UserSide> user_ = platform::NewUserSide();
 };
 
-// An OS that waits longer than the monitor's half-second round for the rest of the data.
-class PatientOsTest : public DataTransferTest {
+// An OS that gives up on a host that stops sending.
+class ImpatientOsTest : public DataTransferTest {
  protected:
-  PatientOsTest() : DataTransferTest(5000) {}
+  ImpatientOsTest() : DataTransferTest(kOsGivesUpMs) {}
 };
 
 TEST_F(DataTransferTest, ASynchronousHandlerSendsWholePartsThenTheRest) {
@@ -172,7 +178,7 @@ TEST_F(DataTransferTest, ARequestIsServedAtItsOffset) {
   EXPECT_EQ(ErrorCodes(), std::vector<int>{OSTRASYNC_ERR_BACKEND});
 }
 
-TEST_F(PatientOsTest, AnAsynchronousHostFinishesFromItsOwnThread) {
+TEST_F(DataTransferTest, AnAsynchronousHostFinishesFromItsOwnThread) {
   Start();
   MakePlaceholder("async.bin", 1 << 20, /*in_sync=*/false);
   std::thread worker;
@@ -253,7 +259,7 @@ TEST_F(DataTransferTest, AFetchFinalisedShortOrWithAnErrorFailsAtOnce) {
   EXPECT_EQ(std::get<2>(log_.Parts().back()), static_cast<platform::NtStatus>(0xC000CF0B));
 }
 
-TEST_F(DataTransferTest, AnOsCancelEndsTheFetchAndAReadAfterItSucceeds) {
+TEST_F(ImpatientOsTest, AnOsCancelEndsTheFetchAndAReadAfterItSucceeds) {
   Start();
   MakePlaceholder("slow.bin", 2 * kChunk + 100);
   int64_t cancelled = 0;

@@ -25,15 +25,17 @@
 #include "platform/posix/path_mapping.h"
 #include "platform/posix/shell_state_posix.h"
 #include "platform/posix/system_services_posix.h"
+#include "test_timing.h"
 
 namespace ostrasync::testing {
 
 // The emulation, with the shell's records in `state_dir` instead of the user's own state folder.
 class EmulatedPlatform final : public platform::Platform {
  public:
-  // `request_timeout_ms`: how long the emulated OS waits for the provider's answer to a callback.
+  // `request_timeout_ms`: how long the emulated OS waits for the provider's answer to a callback
+  // (see kOsWaitsMs).
   explicit EmulatedPlatform(const std::string& state_dir, bool search_disabled = false,
-                            uint32_t request_timeout_ms = 200)
+                            uint32_t request_timeout_ms = kOsWaitsMs)
       : cloud_files_(platform::NewEmulatedCloudFiles(platform::EmulationSettings{request_timeout_ms})),
         file_system_(platform::NewPosixFileSystem()),
         change_notifier_(platform::NewInotifyChangeNotifier()),
@@ -145,7 +147,7 @@ class EngineHost {
     answer_ = std::move(answer);
   }
   // Waits until `count` events of `id` have come; false after `timeout`.
-  bool WaitForEvents(int id, size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  bool WaitForEvents(int id, size_t count, std::chrono::milliseconds timeout = kTestPatience) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
       size_t n = 0;
@@ -172,7 +174,7 @@ class EngineHost {
   // Waits for the Activated event and returns its ResultCode (-12345 on time-out).
   int WaitForActivated() {
     std::unique_lock<std::mutex> lock(mutex_);
-    const bool came = changed_.wait_for(lock, std::chrono::seconds(20), [&] {
+    const bool came = changed_.wait_for(lock, kTestPatience, [&] {
       for (const HostEvent& e : events_) if (e.id == OSTRASYNC_EVENT_ACTIVATED) return true;
       return false;
     });

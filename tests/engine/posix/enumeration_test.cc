@@ -36,13 +36,16 @@ using Items = std::vector<RemoteItem>;
 
 template <typename Predicate>
 bool WaitUntil(Predicate done) {
-  for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto deadline = std::chrono::steady_clock::now() + kTestPatience;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   return done();
 }
 
 class EnumerationTest : public ::testing::Test {
  protected:
-  explicit EnumerationTest(uint32_t os_timeout_ms = 20000)
+  explicit EnumerationTest(uint32_t os_timeout_ms = kOsWaitsMs)
       : emulation_(tree_.state(), false, os_timeout_ms), host_(std::make_unique<EngineHost>(emulation_)) {
     ServeTree();
   }
@@ -286,7 +289,7 @@ TEST_F(EnumerationTest, ItemsReportedFromSeveralHostThreadsAtOnceAreAllPlaced) {
 
 class ListingCancelTest : public EnumerationTest {
  protected:
-  ListingCancelTest() : EnumerationTest(/*os_timeout_ms=*/300) {}
+  ListingCancelTest() : EnumerationTest(kOsGivesUpMs) {}
 };
 
 TEST_F(ListingCancelTest, ACancelledListingPlacesNothingMoreAndTheFolderIsAskedAgain) {

@@ -165,7 +165,7 @@ TEST_F(InstallLifecycleTest, DeactivateDuringAsynchronousActivationStopsIt) {
   ASSERT_EQ(host_->Activate(false), 0);
   {
     std::unique_lock<std::mutex> lock(m);
-    ASSERT_TRUE(started_cv.wait_for(lock, std::chrono::seconds(10), [&] { return started; }));
+    ASSERT_TRUE(started_cv.wait_for(lock, kTestPatience, [&] { return started; }));
   }
   EXPECT_EQ(host_->Deactivate(), 0);
   EXPECT_EQ(host_->State(), 0);
@@ -197,7 +197,10 @@ TEST_F(InstallLifecycleTest, DeactivateFromActivatedHandler) {
   });
   ASSERT_EQ(host_->Activate(false), 0);
   EXPECT_EQ(host_->WaitForActivated(), 0);
-  for (int i = 0; i < 200 && result.load() == -7; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto deadline = std::chrono::steady_clock::now() + kTestPatience;
+  while (result.load() == -7 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   EXPECT_EQ(result.load(), 0);
   EXPECT_EQ(host_->State(), 0);
 }

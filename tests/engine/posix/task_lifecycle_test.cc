@@ -24,7 +24,7 @@ class TaskLifecycleTest : public ActiveEngineTest {
     return passes;
   }
   bool WaitForTaskCount(int64_t count) {
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    const auto deadline = Clock::now() + kTestPatience;
     while (TaskCount() != count) {
       if (Clock::now() > deadline) return false;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -173,7 +173,7 @@ TEST_F(TaskLifecycleTest, TheCheckerThreadRunsWhenATimeoutIsSet) {
   Start({"PendingTaskTimeout=1"});
   const int64_t id = NewAsyncTask(OperationType::kWriteData, u"\\stuck.txt");
   platform_.AdvanceMonotonic(5000);
-  ASSERT_TRUE(host_->WaitForEvents(OSTRASYNC_EVENT_CANCEL_TASK, 1, std::chrono::seconds(3)));
+  ASSERT_TRUE(host_->WaitForEvents(OSTRASYNC_EVENT_CANCEL_TASK, 1));
   EXPECT_EQ(CancelledIds(), std::vector<int64_t>{id});
   EXPECT_TRUE(WaitForTaskCount(0));
 }
@@ -227,9 +227,9 @@ TEST_F(TaskLifecycleTest, DeactivateCancelsPendingTasksNewestFirstAndPromptly) {
   host_->set_answer(nullptr);
   host_->ClearEvents();
 
-  const auto started = Clock::now();
+  // Nothing is left to wait for: a wait for tasks still registered would run until its deadline,
+  // which the test's clock, standing still, never reaches.
   EXPECT_EQ(host_->Deactivate(), 0);
-  EXPECT_LT(Clock::now() - started, std::chrono::seconds(3)) << "nothing is left to wait for";
   EXPECT_EQ(host_->State(), 0);
   std::vector<int64_t> cancelled = CancelledIds();
   EXPECT_GE(cancelled.size(), 2u);

@@ -34,7 +34,8 @@ class TaskTestPeer {
 
 namespace ostrasync::testing {
 
-// The emulation, with a monotonic clock and a wall clock the test moves on.
+// The emulation, with a monotonic clock that only the test moves on (a real one would age tasks
+// while a busy machine runs the test slowly) and a wall clock the test steps.
 class SteppedClockPlatform final : public platform::testing::PlatformWrapper {
  public:
   explicit SteppedClockPlatform(platform::Platform& target) : PlatformWrapper(target), clock_(target.system()) {}
@@ -44,9 +45,11 @@ class SteppedClockPlatform final : public platform::testing::PlatformWrapper {
 
  private:
   struct Clock final : platform::testing::SystemServicesWrapper {
-    using SystemServicesWrapper::SystemServicesWrapper;
+    explicit Clock(platform::SystemServices& target)
+        : SystemServicesWrapper(target), monotonic_start(target.MonotonicMilliseconds()) {}
     uint64_t NowFileTime() override { return target().NowFileTime() + static_cast<uint64_t>(wall_offset.load() * 10000); }
-    int64_t MonotonicMilliseconds() override { return target().MonotonicMilliseconds() + monotonic_offset.load(); }
+    int64_t MonotonicMilliseconds() override { return monotonic_start + monotonic_offset.load(); }
+    const int64_t monotonic_start;
     std::atomic<int64_t> monotonic_offset{0};
     std::atomic<int64_t> wall_offset{0};
   };
@@ -55,7 +58,10 @@ class SteppedClockPlatform final : public platform::testing::PlatformWrapper {
 
 class ActiveEngineTest : public ::testing::Test {
  protected:
-  ActiveEngineTest() : emulation_(tree_.state()), platform_(emulation_), host_(std::make_unique<EngineHost>(platform_)) {}
+  // `os_timeout_ms`: how long the emulated OS waits for the engine's answers (see kOsWaitsMs).
+  explicit ActiveEngineTest(uint32_t os_timeout_ms = kOsWaitsMs)
+      : emulation_(tree_.state(), false, os_timeout_ms), platform_(emulation_),
+        host_(std::make_unique<EngineHost>(platform_)) {}
 
   // Installs and activates with `settings` applied first. Placeholders are created only on demand,
   // so that activation asks the host for nothing.

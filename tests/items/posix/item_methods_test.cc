@@ -1,11 +1,15 @@
 // CreateFile, CreateFolder, UpdateFile and UpdateFolder through the exports on the Linux
 // emulation, and listed items through the placeholder manager: what ends up on disk, in the
 // metadata cache and in the pending-operation table.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <set>
 
 #include "items/placeholder_flags.h"
 #include "items_host.h"
+#include "platform/posix/placeholder_xattrs.h"
+#include "platform/posix/windows_attributes.h"
 
 namespace ostrasync::engine {
 // Reaches the create routine that listing and change tracking call, below the methods' checks.
@@ -117,7 +121,6 @@ TEST_F(ItemMethodsTest, UpdateFileDehydratesAndRewritesTheMetadata) {
   ASSERT_TRUE(host().Look("\\report.txt").hydrated());
 
   ASSERT_EQ(host().Item(kUpdateFile, "\\report.txt", OSTRASYNC_ATTR_HIDDEN, 42), 0) << host().LastErrorText();
-  // (The write time is not looked at on disk: taking content off a Linux file touches it.)
   ItemState file = host().Look("\\report.txt");
   EXPECT_FALSE(file.hydrated());
   EXPECT_TRUE(file.in_sync());
@@ -130,6 +133,56 @@ TEST_F(ItemMethodsTest, UpdateFileDehydratesAndRewritesTheMetadata) {
   ASSERT_EQ(host().Item(kUpdateFile, "\\report.txt", 0, 42, 0x019DB1DED53E8000, 1, 0), 0);
   EXPECT_EQ(host().Look("\\report.txt").find.creation_time, static_cast<uint64_t>(kCreated));
   EXPECT_FALSE(TakePendingUpdate(u"\\report.txt", false)) << "the method takes back its own entry";
+}
+
+TEST_F(ItemMethodsTest, UpdateFileLeavesTheServersTimesOrTheFilesOwnThroughTheDehydration) {
+  // What a program sees with stat (access, write) and what the placeholder's record keeps (creation).
+  struct Times {
+    uint64_t accessed, written, created;
+  };
+  auto times_of = [&](const std::string& relative) {
+    struct stat st {};
+    EXPECT_EQ(stat(host().Posix(relative).c_str(), &st), 0);
+    platform::xattrs::BasicRecord basic;
+    const std::string posix = host().Posix(relative);
+    EXPECT_EQ(platform::xattrs::ReadBasic(platform::xattrs::Target::Path(posix), &basic), 0);
+    return Times{platform::FileTimeFromTimespec(st.st_atim), platform::FileTimeFromTimespec(st.st_mtim),
+                 basic.creation_time};
+  };
+  auto expect_times = [&](const std::string& relative, const Times& expected) {
+    const Times times = times_of(relative);
+    EXPECT_EQ(times.accessed, expected.accessed) << relative;
+    EXPECT_EQ(times.written, expected.written) << relative;
+    EXPECT_EQ(times.created, expected.created) << relative;
+    EXPECT_EQ(host().Look(relative).find.last_write_time, expected.written) << relative;
+  };
+
+  // The server's file changed: its new size and times arrive, and the local copy goes.
+  host().MakeHydratedPlaceholder("\\changed.txt", "the server's old content", false);
+  ASSERT_EQ(host().Item(kUpdateFile, "\\changed.txt", 0, 42, kCreated, kAccessed, kWritten), 0)
+      << host().LastErrorText();
+  EXPECT_FALSE(host().Look("\\changed.txt").hydrated());
+  EXPECT_EQ(host().Look("\\changed.txt").find.file_size, 42);
+  expect_times("\\changed.txt", {kAccessed, kWritten, kCreated});
+
+  // Without times the file keeps the ones it had, whatever the new size.
+  host().MakeHydratedPlaceholder("\\same.txt", "content", false);
+  const Times old{kOlder + 1, kOlder + 2, kOlder + 3};
+  {
+    platform::OpenRequest writer;
+    writer.desired_access = platform::access::kWriteAttributes;
+    platform::FileHandlePtr handle;
+    ASSERT_EQ(world_.platform.file_system().Open(host().Full("\\same.txt"), writer, &handle), 0u);
+    platform::FsMetadata basic;
+    basic.creation_time = old.created;
+    basic.last_access_time = old.accessed;
+    basic.last_write_time = old.written;
+    ASSERT_EQ(world_.platform.file_system().WriteBasicInformation(*handle, basic), 0u);
+  }
+  ASSERT_EQ(host().Item(kUpdateFile, "\\same.txt", 0, 4096 + 1, 0, 0, 0), 0) << host().LastErrorText();
+  EXPECT_FALSE(host().Look("\\same.txt").hydrated());
+  EXPECT_EQ(host().Look("\\same.txt").find.file_size, 4096 + 1);
+  expect_times("\\same.txt", old);
 }
 
 TEST_F(ItemMethodsTest, UpdateKeepsAPinOnlyWhenTheNewAttributesHoldIt) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/path_mapping.h"
+#include "test_timing.h"
 
 namespace ostrasync::platform {
 namespace {
@@ -55,10 +56,10 @@ class InotifyChangeNotifierTest : public ::testing::Test {
     ASSERT_NE(stream_, nullptr);
   }
 
-  // Gathers batches into seen_ until `done` holds or ten seconds pass. Codes other than success
-  // and time-out end the wait and are kept in last_code_.
+  // Gathers batches into seen_ until `done` holds or kTestPatience passes. Codes other than
+  // success and time-out end the wait and are kept in last_code_.
   bool CollectUntil(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + kTestPatience;
     bool issued = false;
     while (!done()) {
       if (std::chrono::steady_clock::now() > deadline) return false;

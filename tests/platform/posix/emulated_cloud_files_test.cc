@@ -277,15 +277,20 @@ TEST_F(EmulatedCloudFiles, HydrationAsksTheProviderOnItsThreadAndChecksTransfers
 }
 
 TEST_F(EmulatedCloudFiles, ASilentProviderTimesOutAndIsCancelledUnlessItReportsProgress) {
+  // The keep-alive below reports every 20 ms: only a pause of a whole second between two reports,
+  // far beyond a busy machine's, would let the request run out.
+  constexpr auto kTimeout = std::chrono::milliseconds(1000);
+  UseTimeout(static_cast<uint32_t>(kTimeout.count()));
   ASSERT_EQ(Register(), kSOk);
   ASSERT_EQ(MakeFile("slow", 8192), kSOk);
   Provider provider;
   std::atomic<bool> keep_alive{false};
   provider.on_callback = [&](const Seen& s) {
     if (s.type != cf::kFetchData || !keep_alive) return;
-    // Progress every 100 ms for 400 ms (twice the time-out), then the data.
-    for (int i = 0; i < 4; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Progress for twice the time-out, then the data.
+    const auto until = std::chrono::steady_clock::now() + 2 * kTimeout;
+    while (std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
       EXPECT_EQ(cloud_->ReportProviderProgress(s.info.connection_key, s.info.transfer_key, 8192, 0), kSOk);
     }
     Serve(*cloud_, s, 'p');
@@ -294,7 +299,7 @@ TEST_F(EmulatedCloudFiles, ASilentProviderTimesOutAndIsCancelledUnlessItReportsP
   FileHandlePtr file = OpenItem(In("slow"));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(cloud_->HydratePlaceholder(*file, 0, -1, 0), HResultFromWin32(win32::kCloudFileRequestTimeout));
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, kTimeout);
   ASSERT_TRUE(provider.WaitFor(cf::kCancelFetchData));
   const Seen cancel = provider.Of(cf::kCancelFetchData)[0];
   EXPECT_EQ(cancel.args.flags & 0x1u, 0x1u);  // IO_TIMEOUT
@@ -316,8 +321,6 @@ TEST_F(EmulatedCloudFiles, ASilentProviderTimesOutAndIsCancelledUnlessItReportsP
 TEST_F(EmulatedCloudFiles, DisconnectFailsOpenRequestsAndStopsCallbacks) {
   ASSERT_EQ(Register(), kSOk);
   ASSERT_EQ(MakeFile("f", 4096), kSOk);
-  settings_.request_timeout_ms = 60000;
-  cloud_ = NewEmulatedCloudFiles(settings_);
   Provider provider;
   const int64_t key = Connect(provider);
   FileHandlePtr file = OpenItem(In("f"));
@@ -351,7 +354,7 @@ TEST_F(EmulatedCloudFiles, ReadsOfSeveralFilesAreServedConcurrently) {
     ++inside;
     cv.notify_all();
     // Each answer waits until every fetch is under way: only concurrent callbacks get past this.
-    EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return inside == kFiles; }));
+    EXPECT_TRUE(cv.wait_for(lock, kTestPatience, [&] { return inside == kFiles; }));
     lock.unlock();
     Serve(*cloud_, s, 'c', 4096);
   };
@@ -466,8 +469,6 @@ TEST_F(EmulatedCloudFiles, WritingToAPlaceholderHydratesItAndClearsInSync) {
 TEST_F(EmulatedCloudFiles, UnregisteringAConnectedRootEndsItsConnection) {
   ASSERT_EQ(Register(), kSOk);
   ASSERT_EQ(MakeFile("f", 4096), kSOk);
-  settings_.request_timeout_ms = 60000;
-  cloud_ = NewEmulatedCloudFiles(settings_);
   Provider provider;
   const int64_t key = Connect(provider);
   FileHandlePtr file = OpenItem(In("f"));

@@ -1,10 +1,14 @@
 // Dehydration asked for by a user or by the system: the provider hears of it first and may keep
 // the file, hears the outcome afterwards, and pinned or unsynced files never lose their data. Also
 // the provider's own dehydration through the kind of handle the engine opens.
+#include <sys/stat.h>
+
 #include <chrono>
 
 #include "emulated_fixture.h"
+#include "platform/posix/placeholder_xattrs.h"
 #include "platform/posix/user_side.h"
+#include "platform/posix/windows_attributes.h"
 
 namespace ostrasync::platform::testing {
 namespace {
@@ -34,6 +38,38 @@ class EmulatedDehydration : public EmulatedTest {
       }
       EXPECT_EQ(cloud_->Execute(AnswerTo(s, cf::kAckDehydrate), &args), kSOk);
     };
+  }
+
+  // The times of `name`: access and write as a program sees them with stat, creation as its
+  // record keeps it.
+  struct Times {
+    uint64_t accessed = 0, written = 0, created = 0;
+  };
+  Times TimesOf(const std::string& name) {
+    Times out;
+    struct stat st;
+    EXPECT_EQ(stat((root_ + "/" + name).c_str(), &st), 0);
+    out.accessed = FileTimeFromTimespec(st.st_atim);
+    out.written = FileTimeFromTimespec(st.st_mtim);
+    xattrs::BasicRecord basic;
+    const std::string path = root_ + "/" + name;
+    EXPECT_EQ(xattrs::ReadBasic(xattrs::Target::Path(path), &basic), 0);
+    out.created = basic.creation_time;
+    return out;
+  }
+  void SetTimes(const std::string& name, const Times& times) {
+    FileHandlePtr file = OpenItem(In(name), access::kWriteAttributes);
+    FsMetadata basic;
+    basic.creation_time = times.created;
+    basic.last_access_time = times.accessed;
+    basic.last_write_time = times.written;
+    ASSERT_EQ(fs_->WriteBasicInformation(*file, basic), 0u);
+  }
+  void ExpectTimes(const std::string& name, const Times& expected) {
+    const Times times = TimesOf(name);
+    EXPECT_EQ(times.accessed, expected.accessed) << name;
+    EXPECT_EQ(times.written, expected.written) << name;
+    EXPECT_EQ(times.created, expected.created) << name;
   }
 
   // The completion flags the provider was told for `name`; -1 when none came.
@@ -113,6 +149,7 @@ TEST_F(EmulatedDehydration, AutomaticDehydrationNeedsTheRootsConsentButNotAConne
 }
 
 TEST_F(EmulatedDehydration, ASilentProviderKeepsTheFileAndOnlyFetchesHaveCancels) {
+  UseTimeout(200);  // the provider answers nothing: every request runs out
   ASSERT_EQ(RegisterAuto(true), kSOk);
   MakeHydrated("quiet", kData);
   ASSERT_EQ(MakeFile("gone", 10), kSOk);
@@ -128,6 +165,47 @@ TEST_F(EmulatedDehydration, ASilentProviderKeepsTheFileAndOnlyFetchesHaveCancels
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(provider.Of(cf::kCancelFetchPlaceholders).empty());
   EXPECT_TRUE(provider.Of(cf::kCancelFetchData).empty());
+}
+
+TEST_F(EmulatedDehydration, EveryDehydrationLeavesTheTimesThePlaceholderHadOrWasGiven) {
+  ASSERT_EQ(RegisterAuto(true), kSOk);
+  // Years before the test runs, and with a part below the second, so nothing lands on them by chance.
+  const Times old{132100000000000001ull, 132200000000000002ull, 132000000000000003ull};
+  for (const char* name : {"given", "kept", "range", "user", "system"}) {
+    MakeHydrated(name, kData);
+    SetTimes(name, old);
+  }
+
+  // The host's way of saying the server's file changed: a new size, the server's times, dehydrate.
+  FsMetadata server;
+  server.file_size = 2 * 4096 + 7;
+  server.creation_time = 133000000000000004ull;
+  server.last_access_time = 133100000000000005ull;
+  server.last_write_time = 133200000000000006ull;
+  FileHandlePtr given = OpenItem(In("given"), 0);
+  ASSERT_EQ(cloud_->UpdatePlaceholder(*given, &server, {}, {}, cf::kUpdateDehydrate), kSOk);
+  EXPECT_EQ(OnDisk("given"), 0);
+  ExpectTimes("given", {server.last_access_time, server.last_write_time, server.creation_time});
+  // The same without times: the file keeps its own through the new size and the dehydration.
+  FsMetadata resized;
+  resized.file_size = 5;
+  FileHandlePtr kept = OpenItem(In("kept"), 0);
+  ASSERT_EQ(cloud_->UpdatePlaceholder(*kept, &resized, {}, {}, cf::kUpdateDehydrate), kSOk);
+  EXPECT_EQ(std::filesystem::file_size(root_ + "/kept"), 5u);
+  ExpectTimes("kept", old);
+
+  FileHandlePtr range = OpenItem(In("range"), 0);
+  ASSERT_EQ(cloud_->DehydratePlaceholder(*range, 4096, 4096, 0), kSOk);
+  EXPECT_EQ(OnDisk("range"), static_cast<int64_t>(kData.size()) - 4096);
+  ExpectTimes("range", old);
+
+  auto user = NewUserSide();
+  ASSERT_EQ(user->Dehydrate(In("user")), kSOk);
+  EXPECT_EQ(OnDisk("user"), 0);
+  ExpectTimes("user", old);
+  ASSERT_EQ(user->DehydrateAutomatically(In("system"), kSystemLowSpace, nullptr), kSOk);
+  EXPECT_EQ(OnDisk("system"), 0);
+  ExpectTimes("system", old);
 }
 
 TEST_F(EmulatedDehydration, TheProviderDehydratesThroughAHandleWithoutAccess) {

@@ -19,6 +19,7 @@
 #include "platform/posix/file_system_posix.h"
 #include "platform/posix/path_mapping.h"
 #include "platform/text_codec.h"
+#include "test_timing.h"
 
 namespace ostrasync::platform::testing {
 
@@ -74,7 +75,7 @@ class Provider {
 
   bool WaitFor(cf::CallbackType type, size_t count = 1) {
     std::unique_lock<std::mutex> lock(mu_);
-    return cv_.wait_for(lock, std::chrono::seconds(5), [&] {
+    return cv_.wait_for(lock, kTestPatience, [&] {
       size_t n = 0;
       for (const Seen& s : seen_) n += s.type == type;
       return n >= count;
@@ -118,7 +119,7 @@ class EmulatedTest : public ::testing::Test {
     temp_ = pattern;
     root_ = temp_ + "/Cloud";
     std::filesystem::create_directory(root_);
-    settings_.request_timeout_ms = 200;
+    settings_.request_timeout_ms = kOsWaitsMs;
     cloud_ = NewEmulatedCloudFiles(settings_);
     fs_ = NewPosixFileSystem();
   }
@@ -148,7 +149,8 @@ class EmulatedTest : public ::testing::Test {
     return cloud_->RegisterSyncRoot(Root(), registration, policies, 0);
   }
 
-  // A new facility instance whose requests wait `timeout_ms` for the provider.
+  // A new facility instance whose requests wait `timeout_ms` for the provider (see kOsGivesUpMs);
+  // called before Connect.
   void UseTimeout(uint32_t timeout_ms) {
     settings_.request_timeout_ms = timeout_ms;
     cloud_ = NewEmulatedCloudFiles(settings_);
