@@ -134,8 +134,8 @@ int SyncEngine::HandleFetchData(Task& task) {
   // The host finalised the fetch from another thread before its handler returned. A round of the
   // monitor that ran meanwhile passed the task by as still this thread's, and the next may be
   // half a second away, or never come where the host runs the rounds itself: the requester is
-  // answered now.
-  if (finalised_before_handover) (void)CompleteFinishedTask(task);
+  // answered now. A fetch cancelled since is its canceller's, as it is for the monitor.
+  if (finalised_before_handover && !task.cancelled.load()) (void)CompleteFinishedTask(task);
   return result;
 }
 
