@@ -16,6 +16,12 @@ constexpr int64_t kWholeFileAbove = int64_t{1} << 32;
 
 bool IsFailure(int result) { return result != 0 && result != OSTRASYNC_ERR_PENDING; }
 
+// The task is no longer the one the OS's request belongs to: the OS (or the engine) cancelled it
+// while the host's handler ran, and whoever did has answered the OS.
+bool Withdrawn(const Task& task, int64_t id) {
+  return task.cancelled.load() || !task.registered.load() || task.id() != id;
+}
+
 }  // namespace
 
 int SyncEngine::HandleFetchData(Task& task) {
@@ -35,6 +41,8 @@ int SyncEngine::HandleFetchData(Task& task) {
   }
   const int64_t id = task.id();
   TransferBuffer& transfer = *task.transfer_buffer();
+  bool handed_over = false;                // the monitor's from then on
+  bool finalised_before_handover = false;  // and already finished when it became so
 
   int64_t offset = 0;
   int64_t required = 0;
@@ -70,13 +78,7 @@ int SyncEngine::HandleFetchData(Task& task) {
     if (hr != platform::kSOk) result = OSTRASYNC_ERR_OUT_OF_MEMORY;
     if (result == 0) {
       (void)DoGetItemData(task, relative, offset, asked, &result);
-      // The task is no longer the one the OS's request belongs to: the OS (or the engine) cancelled
-      // it while the host's handler ran, and whoever did has answered the OS.
-      if (task.cancelled.load() || !task.registered.load() || task.id() != id) {
-        Log(4, u"Fetch operation cancelled while waiting for GetItemData handler to return");
-        result = OSTRASYNC_ERR_CANCELLED;
-        EndTaskHandler(task, result);
-      } else if (result == OSTRASYNC_ERR_PENDING) {
+      if (result == OSTRASYNC_ERR_PENDING && !Withdrawn(task, id)) {
         Log(4, u"GetItemData fired in async mode");
         {
           std::lock_guard<std::mutex> lock(transfer.mutex);
@@ -87,6 +89,24 @@ int SyncEngine::HandleFetchData(Task& task) {
           progress.completed = transfer.offset + transfer.sent;
           (void)binding().ReportProviderProgress(&progress);
         }
+        // Marked before the handover: once the monitor may complete the fetch, its mark of a
+        // failure is the one that stays.
+        MarkRetrieveError(task, false);
+        // Handed to the monitor under the task lock, where FinalizeTask and the cancellers decide:
+        // a finalisation or a cancel from another thread lands either before the handover, and
+        // this thread sees it here, or after it, and then they find an asynchronous task.
+        std::lock_guard<std::recursive_mutex> lock(task.task_lock);
+        if (!Withdrawn(task, id)) {
+          EndTaskHandler(task, result);
+          handed_over = true;
+          finalised_before_handover = task.finished.load();
+        }
+      }
+      if (handed_over) {
+        // The monitor completes it, or this thread below when the host has finalised it already.
+      } else if (Withdrawn(task, id)) {
+        Log(4, u"Fetch operation cancelled while waiting for GetItemData handler to return");
+        result = OSTRASYNC_ERR_CANCELLED;
         EndTaskHandler(task, result);
       } else if (result == 0) {
         Log(4, u"GetItemData fired in sync mode");
@@ -110,13 +130,21 @@ int SyncEngine::HandleFetchData(Task& task) {
     std::lock_guard<std::mutex> lock(transfer.mutex);
     AnswerFetchFailure(task, transfer, result);
   }
-  if (settings_.windows_update_icon_on_retrieve_errors.load() && !task.full_path().empty()) {
-    platform::SyncErrorStateRequest mark;
-    mark.path = task.full_path().c_str();
-    mark.error = IsFailure(result);
-    (void)binding().SetItemSyncErrorState(&mark);
-  }
+  if (!handed_over) MarkRetrieveError(task, IsFailure(result));
+  // The host finalised the fetch from another thread before its handler returned. A round of the
+  // monitor that ran meanwhile passed the task by as still this thread's, and the next may be
+  // half a second away, or never come where the host runs the rounds itself: the requester is
+  // answered now. A fetch cancelled since is its canceller's, as it is for the monitor.
+  if (finalised_before_handover && !task.cancelled.load()) (void)CompleteFinishedTask(task);
   return result;
+}
+
+void SyncEngine::MarkRetrieveError(Task& task, bool error) {
+  if (!settings_.windows_update_icon_on_retrieve_errors.load() || task.full_path().empty()) return;
+  platform::SyncErrorStateRequest mark;
+  mark.path = task.full_path().c_str();
+  mark.error = error;
+  (void)binding().SetItemSyncErrorState(&mark);
 }
 
 int SyncEngine::DoGetItemData(Task& task, std::u16string_view path, int64_t offset, int64_t length, int* result) {

@@ -293,6 +293,8 @@ class SyncEngine : public platform::BindingLog {
   void RefuseCallback(Task& task, int result);
 
   // ---- Data transfer (fetch_data.cc, data_transfer.cc, local_data.cc) ----
+  // Shows or clears the error mark of a fetched file, when WindowsUpdateIconOnRetrieveErrors asks.
+  void MarkRetrieveError(Task& task, bool error);
   // Fires GetFileData for a fetch; returns with the handler lock held (EndTaskHandler ends it).
   int DoGetItemData(Task& task, std::u16string_view path, int64_t offset, int64_t length, int* result);
   // Sends the held bytes followed by `input` to the OS in whole parts, and with `final` the short
@@ -354,6 +356,10 @@ class SyncEngine : public platform::BindingLog {
   // leaves *cursor on the first of them. A pass stops early, before any task, once the engine
   // deactivates or `owner` (the thread running it, if any) is told to stop.
   bool CompleteFinishedTasks(std::size_t* cursor, const EngineThread* owner);
+  // Takes a finished asynchronous task out of the registry and completes it (CompleteTask); the
+  // task counts as pending until its completion is over. False, with nothing done, when someone
+  // else removed it first: its end is theirs.
+  bool CompleteFinishedTask(Task& task);
   // Completes one finished asynchronous task by its type and reports a failure through Error.
   void CompleteTask(Task& task);
   // One pass of the expiry check; stops early as the monitor's pass does.

@@ -42,22 +42,26 @@ bool SyncEngine::CompleteFinishedTasks(std::size_t* cursor, const EngineThread* 
       continue;
     }
     Log(4, u"Pending operation is finished: %I64u, type: %s", {id, OperationTypeName(task.type())});
-    // Out of the registry before its completion starts, so that no canceller or second
-    // FinalizeTask reaches a task whose completion is under way. A task someone else removed in
-    // the meantime is theirs.
-    if (!task_registry_.RemoveForCompletion(&task)) continue;
-    ++removed;
-    struct Completing {
-      TaskRegistry& registry;
-      ~Completing() { registry.EndCompletion(); }
-    } completing{task_registry_};
-    CompleteTask(task);
+    if (CompleteFinishedTask(task)) ++removed;
   }
   // The tasks removed from this batch no longer count in the registry's order, so the next
   // batch starts that many places earlier.
   const bool more = next == end && end < count;
   *cursor = more ? end - removed : 0;
   return more;
+}
+
+bool SyncEngine::CompleteFinishedTask(Task& task) {
+  // Out of the registry before its completion starts, so that no canceller or second
+  // FinalizeTask reaches a task whose completion is under way. A task someone else removed in
+  // the meantime is theirs.
+  if (!task_registry_.RemoveForCompletion(&task)) return false;
+  struct Completing {
+    TaskRegistry& registry;
+    ~Completing() { registry.EndCompletion(); }
+  } completing{task_registry_};
+  CompleteTask(task);
+  return true;
 }
 
 void SyncEngine::CompleteTask(Task& task) {

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "platform/posix/emulation_hub.h"
 #include "platform/posix/user_side.h"
@@ -27,11 +29,14 @@ std::vector<uint8_t> Remote(int64_t offset, int64_t length) {
   return bytes;
 }
 
-// Records the TRANSFER_DATA answers and progress reports that reach the OS; refuses one part on request.
+// Records the TRANSFER_DATA answers and progress reports that reach the OS, and the error marks
+// the shell is given; refuses one part on request.
 class TransferLog final : public platform::testing::PlatformWrapper {
  public:
-  explicit TransferLog(platform::Platform& target) : PlatformWrapper(target), cloud_(target.cloud_files(), *this) {}
+  explicit TransferLog(platform::Platform& target)
+      : PlatformWrapper(target), cloud_(target.cloud_files(), *this), shell_(target.shell(), *this) {}
   platform::CloudFiles& cloud_files() override { return cloud_; }
+  platform::Shell& shell() override { return shell_; }
   std::vector<Part> Parts() {
     std::lock_guard<std::mutex> lock(mutex_);
     return parts_;
@@ -41,6 +46,21 @@ class TransferLog final : public platform::testing::PlatformWrapper {
     return progress_;
   }
   std::atomic<int> refused_part{-1};
+  // The marks of the paths ending in `name`, in the order they reached the shell.
+  std::vector<bool> Marks(const std::string& name) {
+    const std::u16string suffix(name.begin(), name.end());
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<bool> marks;
+    for (const auto& [path, error] : marks_) {
+      if (path.ends_with(suffix)) marks.push_back(error);
+    }
+    return marks;
+  }
+  // Runs `hook` once, just before the next mark that clears an error goes through.
+  void BeforeNextClearedMark(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    before_cleared_mark_ = std::move(hook);
+  }
 
  private:
   struct Cloud final : platform::testing::CloudFilesWrapper {
@@ -62,10 +82,30 @@ class TransferLog final : public platform::testing::PlatformWrapper {
     }
     TransferLog& log;
   };
+  struct Shell final : platform::testing::ShellWrapper {
+    Shell(platform::Shell& target, TransferLog& log) : ShellWrapper(target), log(log) {}
+    platform::HResult SetLastSyncError(const std::u16string& path, bool error) override {
+      std::function<void()> hook;
+      {
+        std::lock_guard<std::mutex> lock(log.mutex_);
+        if (!error) hook = std::exchange(log.before_cleared_mark_, nullptr);
+      }
+      if (hook) hook();  // without the lock: the hook may lead to marks of its own
+      {
+        std::lock_guard<std::mutex> lock(log.mutex_);
+        log.marks_.emplace_back(path, error);
+      }
+      return target().SetLastSyncError(path, error);
+    }
+    TransferLog& log;
+  };
   std::mutex mutex_;
-  std::vector<Part> parts_;        // guarded by mutex_
-  std::vector<int64_t> progress_;  // guarded by mutex_
+  std::vector<Part> parts_;                               // guarded by mutex_
+  std::vector<int64_t> progress_;                         // guarded by mutex_
+  std::vector<std::pair<std::u16string, bool>> marks_;    // guarded by mutex_
+  std::function<void()> before_cleared_mark_;             // guarded by mutex_
   Cloud cloud_;
+  Shell shell_;
 };
 
 class DataTransferTest : public ActiveEngineTest {
@@ -257,6 +297,68 @@ TEST_F(DataTransferTest, AFetchFinalisedShortOrWithAnErrorFailsAtOnce) {
   engine::TaskTestPeer::Dispatch(engine(), platform::cf::kFetchData, info, set.get());
   EXPECT_TRUE(host_->Logged("Internal error 0x1: the `RequiredFileOffset` parameter not found in DoFetch."));
   EXPECT_EQ(std::get<2>(log_.Parts().back()), static_cast<platform::NtStatus>(0xC000CF0B));
+}
+
+// A host may answer a fetch later and still be done with it, from a thread of its own, before its
+// handler has returned: the monitor's round after the finalisation then finds a task its handler
+// has not handed over yet. The monitor here runs only when the host runs it, so a fetch left to
+// a later round would never be answered and the read would end only at the OS's time-out.
+TEST_F(DataTransferTest, AFetchFinalisedBeforeItsHandlerReturnsIsCompletedAtOnce) {
+  Start();
+  engine::TaskTestPeer::StopMonitor(engine());
+  const int64_t size = 2 * kChunk + 100;
+  for (const int error : {0, OSTRASYNC_ERR_BACKEND}) {
+    SCOPED_TRACE(error == 0 ? "finalised with all data" : "finalised with an error");
+    const std::string name = "early" + std::to_string(error) + ".bin";
+    MakePlaceholder(name, size, /*in_sync=*/false);
+    OnFetch([&](HostEvent& e) {
+      e.code = OSTRASYNC_ERR_PENDING;
+      std::thread([&, e] {
+        EXPECT_EQ(Serve(e, 300000, e.length, error), 0);
+        std::size_t cursor = 0;
+        engine::TaskTestPeer::MonitorPass(engine(), &cursor);
+      }).join();
+    });
+    std::vector<uint8_t> data;
+    const platform::HResult read = Read(name, size, &data);
+    if (error == 0) {
+      EXPECT_EQ(read, platform::kSOk);
+      EXPECT_EQ(data, Remote(0, size));
+      EXPECT_TRUE(WaitFor([&] { return TaskCount() == 0; }));
+      EXPECT_TRUE(InSync(name));
+      EXPECT_TRUE(ErrorCodes().empty());
+    } else {
+      EXPECT_EQ(read, HResultFromWin32(389));
+      EXPECT_TRUE(WaitFor([&] { return TaskCount() == 0 && !ErrorCodes().empty(); }));
+      EXPECT_EQ(ErrorCodes(), std::vector<int>{OSTRASYNC_ERR_BACKEND});
+      EXPECT_FALSE(InSync(name));
+    }
+  }
+}
+
+// A pending fetch's error mark is cleared as its handler ends. The host failing the fetch from
+// another thread at that very moment must leave the file marked: the failure is the fetch's last
+// word, whichever thread completes it.
+TEST_F(DataTransferTest, AFetchThatFailsAsItsHandlerEndsKeepsItsErrorMark) {
+  Start({"WindowsUpdateIconOnRetrieveErrors=true"});
+  engine::TaskTestPeer::StopMonitor(engine());
+  MakePlaceholder("late.bin", kChunk, /*in_sync=*/false);
+  OnFetch([&](HostEvent& e) {
+    e.code = OSTRASYNC_ERR_PENDING;
+    log_.BeforeNextClearedMark([this, id = e.task_id] {
+      EXPECT_EQ(Finalize(id, OSTRASYNC_ERR_BACKEND), 0);
+      std::size_t cursor = 0;
+      engine::TaskTestPeer::MonitorPass(engine(), &cursor);
+    });
+  });
+  std::vector<uint8_t> data;
+  EXPECT_EQ(Read("late.bin", kChunk, &data), HResultFromWin32(389));
+  // The requester may be answered before the handler's thread is done: the file is marked twice,
+  // cleared by the handler's thread and marked by the failure, whatever the order.
+  ASSERT_TRUE(WaitFor([&] { return log_.Marks("late.bin").size() >= 2; }));
+  EXPECT_EQ(log_.Marks("late.bin").back(), true) << "the failed file shows its error";
+  EXPECT_TRUE(WaitFor([&] { return TaskCount() == 0; }));
+  EXPECT_EQ(ErrorCodes(), std::vector<int>{OSTRASYNC_ERR_BACKEND});
 }
 
 TEST_F(ImpatientOsTest, AnOsCancelEndsTheFetchAndAReadAfterItSucceeds) {
