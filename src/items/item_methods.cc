@@ -21,6 +21,18 @@ bool MayExist(platform::FileSystem& fs, const std::u16string& full_path) {
   return items::ReadLocalItem(fs, full_path).presence != items::LocalItem::Presence::kAbsent;
 }
 
+// After a failed create: whether it may have left an item of its own. A file placeholder reaches
+// the disk whole or not at all, so a file there that is no placeholder is somebody else's (the
+// user's, made in the same instant) and its change must not be taken for the create's echo. A
+// folder is made before it becomes a placeholder, so any folder there may be the create's.
+bool MayHaveMade(items::PlaceholderManager& manager, platform::FileSystem& fs, const std::u16string& full_path,
+                 bool folder) {
+  if (folder) return MayExist(fs, full_path);
+  uint32_t state = platform::cf::kStateNone;
+  if (manager.ReadPlaceholderState(full_path, &state) != 0) return true;
+  return (state & platform::cf::kStatePlaceholder) != 0;
+}
+
 // The relative path with its existing components spelled as the file system stores them (the
 // spelling the watcher reports changes in; pending-operation and cache keys compare
 // case-sensitively). Resolution stops at the first component that is not there; the last one is
@@ -141,7 +153,7 @@ int SyncEngine::CreateFileInt(std::u16string_view local_path, uint32_t attribute
                                                       creation_time, last_access_time, last_write_time, attributes,
                                                       flags);
   if (rc == 0) return 0;
-  if (!update && !MayExist(fs, full)) {
+  if (!update && !MayHaveMade(*manager, fs, full, (attributes & kFolder) != 0)) {
     // Nothing was made: the cache goes back to what it knew.
     if (known_before) {
       metadata_cache_.PutItem(local_path, *known_before);
@@ -221,7 +233,9 @@ int SyncEngine::CreateOrUpdateItem(bool update, bool folder, std::u16string_view
                                static_cast<uint64_t>(last_access_time), static_cast<uint64_t>(last_write_time),
                                flag::kMarkSynced | flag::kMustNotExist | checked, path);
   // A create that made nothing leaves no echo for its entry to wait for.
-  if (rc != 0 && !MayExist(fs, full)) (void)pending_operations_.CancelPending(key, PendingOpType::kUpdate, folder);
+  if (rc != 0 && !MayHaveMade(*manager, fs, full, folder)) {
+    (void)pending_operations_.CancelPending(key, PendingOpType::kUpdate, folder);
+  }
   return rc;
 }
 

@@ -125,7 +125,8 @@ TEST_F(CreateOrUpdateFaultsTest, CreateFile) {
 }
 
 // The method looks for the name once; a file the user makes there after that look, just before
-// the placeholder would be made, is kept as it is and the method fails.
+// the placeholder would be made, is kept as it is, the method fails, and the file stays the
+// user's: no record of the host's item, no pending echo.
 TEST_F(CreateOrUpdateFaultsTest, CreateFileLooksOnceAndKeepsAFileMadeJustBeforeItsCreation) {
   fs::create_directory(host_.Posix("\\Qx7race"));
   const std::string path = "\\Qx7race\\Qx7file.txt";
@@ -148,6 +149,10 @@ TEST_F(CreateOrUpdateFaultsTest, CreateFileLooksOnceAndKeepsAFileMadeJustBeforeI
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(content, "the user's");
   EXPECT_FALSE(host_.Look(path).placeholder());
+  // The user's file is not the create's echo: nothing waits to swallow its change, and the cache
+  // does not hold the host's item for it.
+  EXPECT_FALSE(TakePendingUpdate(path, false));
+  EXPECT_FALSE(engine().metadata_cache().GetItemCopy(Wide(path)).has_value());
 }
 
 TEST_F(CreateOrUpdateFaultsTest, CreateFolder) {
