@@ -183,6 +183,7 @@ class PlaceholderRun {
   HResult placeholder_result_ = 0;  // of the create, convert or update call
   bool gather_ = false;             // see Gather
   bool assume_absent_ = false;      // see AssumeAbsent
+  uint32_t found_state_ = cf::kStateInvalid;  // from the search ReadLocalState made, if it made one
   bool pending_ = false;            // stopped before the OS call; request_ holds it
   platform::CreatePlaceholderRequest request_;
   std::u16string request_name_;     // request_.relative_name points into it
@@ -202,7 +203,18 @@ bool PlaceholderRun::ReadLocalState() {
     local.presence = LocalItem::Presence::kAbsent;
   } else {
     Log(4, u"Obtaining attributes of the file '%s'", {full_});
-    local = ReadLocalItem(fs_, full_);
+    // A listed item is mostly there already: one search brings its attributes and its
+    // placeholder state together. Only the item as spelled counts; anything else is looked at
+    // as before.
+    std::vector<platform::FindData> found;
+    if ((remote_.flags & kFromListing) != 0 && fs_.Find(full_, &found) == 0 && found.size() == 1 &&
+        found.front().name == remote_.name && found.front().attributes != attr::kInvalid) {
+      local.presence = LocalItem::Presence::kPresent;
+      local.attributes = found.front().attributes;
+      found_state_ = binding_.PlaceholderStateOf(found.front());
+    } else {
+      local = ReadLocalItem(fs_, full_);
+    }
   }
   if (local.unreadable()) {
     Log(1, u"Failed to get attributes for '%s'. OS error code: 0x%x", {full_, local.error});
@@ -253,8 +265,10 @@ int PlaceholderRun::Run() {
   }
   if (exists_) {
     Log(4, u"Checking if the placeholder '%s' is hydrated", {full_});
-    uint32_t state = cf::kStateNone;
-    if (const int rc = manager_.ReadPlaceholderState(full_, &state); rc != 0) return Finish(rc);
+    uint32_t state = found_state_;
+    if (state == cf::kStateInvalid) {
+      if (const int rc = manager_.ReadPlaceholderState(full_, &state); rc != 0) return Finish(rc);
+    }
     is_placeholder_ = (state & cf::kStatePlaceholder) != 0;
     hydrated_ = is_placeholder_ && (state & (cf::kStatePartial | cf::kStatePartiallyOnDisk)) == 0;
   } else {

@@ -631,6 +631,14 @@ uint32_t CloudFilesBinding::GetPlaceholderState(const char16_t* path) {
   }
 }
 
+uint32_t CloudFilesBinding::PlaceholderStateOf(const FindData& found) {
+  try {
+    return cloud_files_.PlaceholderStateFromFindData(found);
+  } catch (...) {
+    return cf::kStateInvalid;
+  }
+}
+
 HResult CloudFilesBinding::SetItemSyncErrorState(const SyncErrorStateRequest* request) {
   if (!ValidRecord(request) || request->path == nullptr) return kEInvalidArg;
   return Shielded([&] { return shell_.SetLastSyncError(request->path, request->error); });

@@ -265,6 +265,8 @@ class CloudFilesBinding {
   // The cf::kState* bits of the item at `path`, or cf::kStateInvalid when it cannot be found, the
   // path is null or it holds wildcards.
   [[nodiscard]] uint32_t GetPlaceholderState(const char16_t* path);
+  // The cf::kState* bits of an item whose find record the caller has already.
+  [[nodiscard]] uint32_t PlaceholderStateOf(const FindData& found);
   // Sets or clears the sync-error mark the shell shows on the item. Nothing is logged.
   [[nodiscard]] HResult SetItemSyncErrorState(const SyncErrorStateRequest* request);
   // Sets the pin state, then (only if that worked) the in-sync state, as `which` asks.
